@@ -1,0 +1,5 @@
+// Placeholder until the process model lands.
+#include "sim/sim.h"
+namespace sim {
+void ResetProcess() {}
+}  // namespace sim

@@ -1,0 +1,186 @@
+// Control surface of the simulated Windows platform, for tests and tools.
+// Product code never includes this file; it sees only sim/win32.h through
+// platform/platform.h.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/win32.h"
+
+namespace sim {
+
+// ------------------------------------------------------------------ world
+// A fresh process on a fresh machine: one empty NTFS volume C:, current
+// directory C:\, Windows 10.0, all five optional kernel32 exports present,
+// a token holding SeBackupPrivilege, SeRestorePrivilege and
+// SeCreateSymbolicLinkPrivilege (all disabled, as in an elevated token before
+// anything enables them), an empty call log, no faults, no open handles.
+void Reset();
+
+// Every simulated call holds this lock while it touches the world, so a
+// worker thread and its owner see one consistent machine.
+std::recursive_mutex& WorldLock();
+
+// ------------------------------------------------------------ strings
+std::u16string W(const std::string& utf8);
+std::string U8(const std::u16string& s);
+std::string U8(const WCHAR* s);
+
+// ------------------------------------------------------------ last error
+// GetLastError/SetLastError are per thread, as on Windows, and are logged.
+// Simulated functions set and read the error with these, which are not.
+void SetError(DWORD code);
+DWORD PeekError();
+
+// ------------------------------------------------------------ handles
+// Kernel objects live in one handle table. Values are never reused within a
+// run, so a use after close is always caught.
+struct HandleObject {
+  virtual ~HandleObject() = default;
+  virtual const char* Kind() const = 0;  // "file", "find", "thread", "token"
+};
+HANDLE NewHandle(std::shared_ptr<HandleObject> object);
+std::shared_ptr<HandleObject> LookupHandle(HANDLE h);
+template <class T>
+std::shared_ptr<T> LookupHandleAs(HANDLE h) {
+  return std::dynamic_pointer_cast<T>(LookupHandle(h));
+}
+// Removes the handle from the table; the object dies with its last reference.
+std::shared_ptr<HandleObject> RemoveHandle(HANDLE h);
+size_t OpenHandleCount();
+std::vector<std::string> OpenHandleKinds();
+
+// ------------------------------------------------------------ call log
+struct Call {
+  std::string name;    // "CreateFileW"
+  std::string args;    // main arguments, paths in UTF-8 and quoted
+  std::string result;  // "1", "0", "INVALID_HANDLE_VALUE", "0x48", ...
+  DWORD lastError;     // the thread's last error when the call returned
+};
+std::vector<Call> Calls();
+std::vector<std::string> CallNames();
+size_t CallCount(const std::string& name);
+size_t TotalCalls();
+void ClearCalls();
+void SetCallLogEnabled(bool enabled);  // counts are kept either way
+void SetTrace(FILE* sink);             // print each call as it returns; null: off
+std::string FormatCall(const Call& c);
+
+// ------------------------------------------------------------ faults
+// Fail the nth call (1-based, counted from now) of the named function with
+// the given error; persistent keeps failing every later call too.
+void FailCall(const std::string& name, int nth, DWORD error, bool persistent = false);
+// Fail the nth platform call of any name, counted from now.
+void FailNthCall(int nth, DWORD error);
+// The nth BackupWrite call (counted from now) reports this many bytes written
+// instead of all of them, and succeeds.
+void ShortBackupWrite(int nth, DWORD bytesWritten);
+int FaultsFired();
+void ClearFaults();
+
+// One simulated call. Construct it first thing in every simulated function:
+// it takes the world lock, counts the call, and tells whether a fault is due.
+// Set `result` before returning; the destructor logs the call together with
+// the thread's last error at that moment.
+class CallScope {
+ public:
+  CallScope(const char* name, std::string args);
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+  // True when an injected fault is due; the caller sets the error and fails.
+  bool Faulted(DWORD* error) const {
+    if (faulted_ && error) *error = faultError_;
+    return faulted_;
+  }
+  std::string result;
+  // Release the world lock early (for calls that block: waits, entering a
+  // critical section). Logging still happens in the destructor.
+  void Unlock();
+
+ private:
+  const char* name_;
+  std::string args_;
+  bool faulted_ = false;
+  DWORD faultError_ = 0;
+  std::unique_lock<std::recursive_mutex> lock_;
+};
+// Quote a path for the log.
+std::string Q(const WCHAR* path);
+std::string Hex(uint64_t v);
+// Internal: the short-write fault for the BackupWrite being made now, if any.
+bool TakeShortBackupWrite(DWORD* bytes);
+
+// ------------------------------------------------------------ process exit
+// ExitProcess throws this; whoever ran wmain catches it and reads the code.
+struct ProcessExit {
+  UINT code;
+};
+
+// ------------------------------------------------------------ console
+// What wprintf wrote since the last call, as UTF-8. When passthrough is on
+// (the default is off) it also goes to the real standard output.
+std::string TakeStdout();
+void SetStdoutPassthrough(bool on);
+void AppendStdout(const std::string& utf8);
+
+// ------------------------------------------------------------ process
+void SetWindowsVersion(DWORD major, DWORD minor);
+// name: one of the five optional kernel32 exports.
+void SetExportPresent(const std::string& name, bool present);
+void SetLoadLibraryFails(bool fails);
+// The privileges the token holds (all disabled). Unknown names are ignored.
+void SetTokenPrivileges(const std::vector<std::u16string>& held);
+bool PrivilegeHeld(const std::u16string& name);
+bool PrivilegeEnabled(const std::u16string& name);
+// Force a privilege's enabled state directly (test set-up).
+void SetPrivilegeEnabled(const std::u16string& name, bool enabled);
+
+// ------------------------------------------------------------ volumes and files
+// Test set-up and inspection. These bypass the call log and fault injection.
+void AddVolume(char16_t letter);
+std::vector<char16_t> Volumes();
+// "\\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\" for the drive.
+std::u16string VolumeGuidPath(char16_t letter);
+// Create a directory (and any missing parents) or a file (parents too).
+// Paths are absolute drive paths; reparse points on the way are not followed.
+void MakeDirs(const std::u16string& path);
+void MakeFile(const std::u16string& path);
+// Plant raw reparse data on an existing file or directory without any
+// validation (for hostile data), replacing what was there.
+void PlantReparse(const std::u16string& path, const std::vector<uint8_t>& data);
+
+struct NodeInfo {
+  bool exists = false;
+  bool isDirectory = false;
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  DWORD reparseTag = 0;
+  std::vector<uint8_t> reparseData;  // exactly as stored
+  uint32_t linkCount = 0;             // names of the file
+  uint64_t fileId = 0;                // identity: equal for hard links
+};
+// The entry at an absolute drive path; reparse points on the way are
+// followed, the last component is not.
+NodeInfo Inspect(const std::u16string& path);
+// Names in a directory in enumeration order, without "." and "..";
+// the last component is followed if it is a reparse point.
+std::vector<std::u16string> List(const std::u16string& path);
+
+// ------------------------------------------------------------ optional kernel32
+// Reached by product code only through GetProcAddress.
+BOOL WINAPI CreateHardLinkW(LPCWSTR newName, LPCWSTR existingName, LPSECURITY_ATTRIBUTES sa);
+BOOLEAN WINAPI CreateSymbolicLinkW(LPCWSTR linkName, LPCWSTR targetName, DWORD flags);
+BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeName, DWORD chars);
+BOOL WINAPI SetVolumeMountPointW(LPCWSTR mountPoint, LPCWSTR volumeName);
+BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR mountPoint);
+
+// Internal reset hooks of the separate parts of the simulation.
+void ResetFileSystem();
+void ResetProcess();
+
+}  // namespace sim

@@ -367,3 +367,34 @@ namespace sim {
 void SetError(DWORD code) { t_lastError = code; }
 DWORD PeekError() { return t_lastError; }
 }  // namespace sim
+
+// Kernel handles of every kind close here; a search handle is not a kernel
+// handle and only FindClose takes it (CloseHandle on it: ERROR_INVALID_HANDLE).
+BOOL WINAPI CloseHandle(HANDLE h) {
+  sim::CallScope call("CloseHandle", sim::Hex(reinterpret_cast<uintptr_t>(h)));
+  DWORD e;
+  if (call.Faulted(&e)) {
+    sim::SetError(e);
+    call.result = "0";
+    return FALSE;
+  }
+  std::shared_ptr<sim::HandleObject> o = sim::LookupHandle(h);
+  if (!o || std::string(o->Kind()) == "find") {
+    sim::SetError(ERROR_INVALID_HANDLE);
+    call.result = "0";
+    return FALSE;
+  }
+  sim::RemoveHandle(h);
+  call.result = "1";
+  return TRUE;
+}
+
+// The process ends here: the exception unwinds to whoever ran wmain, which
+// reads the exit code from it.
+void WINAPI ExitProcess(UINT code) {
+  {
+    sim::CallScope call("ExitProcess", std::to_string(code));
+    call.result = "void";
+  }
+  throw sim::ProcessExit{code};
+}

@@ -1,0 +1,59 @@
+#include "tests/support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+int wmain(int argc, WCHAR** argv);
+
+namespace lbtest {
+
+void SimTest::SetUp() { sim::Reset(); }
+
+void SimTest::TearDown() {
+  EXPECT_EQ(sim::OpenHandleCount(), 0u) << "handles left open";
+}
+
+DWORD RunWmain(const std::vector<std::u16string>& args) {
+  std::vector<std::u16string> storage;
+  storage.push_back(u"linkbatch.exe");
+  for (auto& a : args) storage.push_back(a);
+  std::vector<WCHAR*> argv;
+  for (auto& s : storage) argv.push_back(&s[0]);
+  argv.push_back(nullptr);
+  try {
+    return static_cast<DWORD>(wmain(static_cast<int>(storage.size()), argv.data()));
+  } catch (const sim::ProcessExit& e) {
+    return e.code;
+  }
+}
+
+std::u16string WriteRawFile(const std::string& bytes) {
+  char name[] = "/tmp/linkbatch-test-XXXXXX";
+  int fd = mkstemp(name);
+  if (fd < 0) abort();
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) abort();
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  static std::vector<std::string> cleanup;
+  return sim::W(name);
+}
+
+std::u16string WriteCommandFile(const std::u16string& text, bool bom) {
+  std::string bytes;
+  if (bom) bytes += "\xFF\xFE";
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  return WriteRawFile(bytes);
+}
+
+DWORD RunCommands(const std::u16string& text) { return RunWmain({WriteCommandFile(text)}); }
+
+}  // namespace lbtest

@@ -1,0 +1,35 @@
+// Shared test fixtures: a fresh simulated machine per test, running the
+// product's wmain, and writing command files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+
+namespace lbtest {
+
+// A fresh simulated process and machine for every test; after the test no
+// handle may be left open.
+class SimTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
+
+// Runs the product's wmain with argv[0] = "linkbatch.exe" followed by args.
+// Returns what ExitProcess was given, or wmain's return value as unsigned.
+DWORD RunWmain(const std::vector<std::u16string>& args);
+
+// Writes a host temporary file holding the UTF-16LE code units of text
+// (with a byte-order mark first when bom is set) and returns its path.
+std::u16string WriteCommandFile(const std::u16string& text, bool bom = false);
+// Same, raw bytes.
+std::u16string WriteRawFile(const std::string& bytes);
+
+// Runs wmain on a command file holding text.
+DWORD RunCommands(const std::u16string& text);
+
+}  // namespace lbtest

@@ -1,0 +1,58 @@
+// The tree clone: mirrors a source directory tree into an existing
+// destination directory as real directories whose files are links to the
+// source files, collecting failures instead of stopping.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Non-zero: file symbolic links; zero: hard links.
+typedef unsigned char LinkKind;
+const LinkKind LinkKindHard = 0;
+const LinkKind LinkKindSymbolic = 1;
+
+// Path buffers hold 8192 characters after the four of the "\\?\" prefix.
+const DWORD ClonePathChars = 8192;
+const DWORD ClonePrefixChars = 4;
+const DWORD CloneBufferChars = ClonePathChars + ClonePrefixChars;
+const DWORD MailboxChars = 260;
+
+// One path that failed, with its system error code.
+class FailureRecord {
+ public:
+  FailureRecord(const WCHAR* failedPath, DWORD code) : path(failedPath), errorCode(code) {}
+  FailureRecord(const FailureRecord&) = default;
+  FailureRecord& operator=(const FailureRecord&) = default;
+  virtual ~FailureRecord() = default;
+
+  std::basic_string<WCHAR> path;
+  DWORD errorCode;
+};
+
+typedef std::vector<FailureRecord> FailureList;
+
+// Owned by the caller who watches a worker clone. The owner initialises and
+// deletes `lock`, empties `mailbox` (first character zero) under `lock` after
+// taking a path out, sets `cancelRequested` under `lock` to stop the clone,
+// waits on and closes `workerThread`, and reads `workerResult`, the
+// FailureList and the file counter only after the worker thread has ended.
+struct ProgressSink {
+  CRITICAL_SECTION lock;
+  WCHAR mailbox[MailboxChars];  // a full mailbox carries no terminator
+  unsigned char cancelRequested;
+  HANDLE workerThread;
+  DWORD workerResult;
+
+  // 0 when posted, ERROR_REQUEST_ABORTED when cancellation was requested,
+  // ERROR_REQUEST_REFUSED when the mailbox is still full.
+  DWORD PostProgress(const WCHAR* path);
+};
+
+// Without a sink: clones synchronously and returns 0, a system error code, or
+// ERROR_REQUEST_ABORTED. With a sink: starts the worker and returns 1; the
+// result arrives in progressSink->workerResult.
+DWORD CloneTree(const WCHAR* sourcePath, const WCHAR* destPath, DWORD& fileCounter,
+                unsigned char quiet, LinkKind kind, unsigned char usePrefix,
+                FailureList& failureList, ProgressSink* progressSink);

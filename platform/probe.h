@@ -1,0 +1,35 @@
+// Start-up detection of the optional kernel32 link functions, the
+// version-5.0 flag, and switching privileges on in the process token.
+#pragma once
+
+#include "platform/platform.h"
+
+typedef BOOL(WINAPI* CreateHardLinkWFn)(LPCWSTR newName, LPCWSTR existingName,
+                                        LPSECURITY_ATTRIBUTES sa);
+typedef BOOLEAN(WINAPI* CreateSymbolicLinkWFn)(LPCWSTR linkName, LPCWSTR targetName, DWORD flags);
+typedef BOOL(WINAPI* GetVolumeNameForVolumeMountPointWFn)(LPCWSTR mountPoint, LPWSTR volumeName,
+                                                          DWORD chars);
+typedef BOOL(WINAPI* SetVolumeMountPointWFn)(LPCWSTR mountPoint, LPCWSTR volumeName);
+typedef BOOL(WINAPI* DeleteVolumeMountPointWFn)(LPCWSTR mountPoint);
+
+// Each entry is null when the running system does not export the function.
+// Filled once by ProbeCapabilities before anything else runs; read-only after.
+struct KernelEntryPointTable {
+  CreateHardLinkWFn createHardLink;
+  CreateSymbolicLinkWFn createSymbolicLink;
+  GetVolumeNameForVolumeMountPointWFn getVolumeNameForVolumeMountPoint;
+  SetVolumeMountPointWFn setVolumeMountPoint;
+  DeleteVolumeMountPointWFn deleteVolumeMountPoint;
+};
+
+extern KernelEntryPointTable KernelEntryPoints;
+
+// Nonzero on Windows 2000 (5.0): hard links go through the backup stream even
+// when CreateHardLinkW exists.
+extern DWORD ForceBackupHardLink;
+
+void ProbeCapabilities();
+
+// 1 on success, 0 on failure. enable == 1 switches the privilege on, any
+// other value switches it off.
+int EnablePrivilege(LPCWSTR name, int enable);

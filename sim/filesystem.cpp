@@ -2,6 +2,14 @@
 #include "sim/sim.h"
 namespace sim {
 void ResetFileSystem() {}
+void AddVolume(char16_t) {}
+std::vector<char16_t> Volumes() { return {}; }
+std::u16string VolumeGuidPath(char16_t) { return {}; }
+void MakeDirs(const std::u16string&) {}
+void MakeFile(const std::u16string&) {}
+void PlantReparse(const std::u16string&, const std::vector<uint8_t>&) {}
+NodeInfo Inspect(const std::u16string&) { return {}; }
+std::vector<std::u16string> List(const std::u16string&) { return {}; }
 }  // namespace sim
 
 HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,

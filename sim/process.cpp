@@ -2,6 +2,13 @@
 #include "sim/sim.h"
 namespace sim {
 void ResetProcess() {}
+void SetWindowsVersion(DWORD, DWORD) {}
+void SetExportPresent(const std::string&, bool) {}
+void SetLoadLibraryFails(bool) {}
+void SetTokenPrivileges(const std::vector<std::u16string>&) {}
+bool PrivilegeHeld(const std::u16string&) { return false; }
+bool PrivilegeEnabled(const std::u16string&) { return false; }
+void SetPrivilegeEnabled(const std::u16string&, bool) {}
 }  // namespace sim
 
 HMODULE WINAPI LoadLibraryW(LPCWSTR name) {

@@ -1,0 +1,66 @@
+# One-command set-up, build and test on Debian 12 (run as root, or with sudo).
+#   make demo   install what is missing, build everything, run the demo
+#   make test   install what is missing, build everything, run every test
+#   make build  build every preset (no package installation)
+#   make clean  remove build/
+
+SHELL := /bin/bash
+.ONESHELL:
+.SHELLFLAGS := -euo pipefail -c
+
+HOST_PRESETS := host host-asan host-tsan
+WIN_PRESETS  := mingw-x64 mingw-x86
+JOBS         ?= 2
+
+# Debian packages the builds and tests need. The -win32 compiler variants
+# use native Windows threads, so no winpthread DLL is ever needed.
+PACKAGES := cmake ninja-build make g++ clang libgtest-dev libgmock-dev \
+            libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-win32 \
+            g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64 \
+            binutils-mingw-w64-i686 wine wine64 python3 python3-pefile
+
+export WINEDEBUG := -all
+export WINEPREFIX := $(CURDIR)/build/wine-prefix
+export DEBIAN_FRONTEND := noninteractive
+
+.PHONY: all deps build demo test clean
+
+all: build
+
+deps:
+	missing=()
+	for p in $(PACKAGES); do
+	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q '^install ok installed$$' || missing+=("$$p")
+	done
+	if [ $${#missing[@]} -eq 0 ]; then exit 0; fi
+	echo "Installing: $${missing[*]}"
+	sudo=""; if [ "$$(id -u)" -ne 0 ]; then sudo=sudo; fi
+	$$sudo apt-get update
+	$$sudo apt-get install -y "$${missing[@]}" </dev/null
+
+build:
+	for p in $(HOST_PRESETS) $(WIN_PRESETS); do
+	  cmake --preset "$$p" >/dev/null
+	  cmake --build --preset "$$p" -j $(JOBS)
+	done
+
+demo: deps build
+	if [ -x build/host/tools/linkbatch-sim/linkbatch-sim ]; then
+	  build/host/tools/linkbatch-sim/linkbatch-sim --volume C:=examples/tree --show examples/demo.cmd
+	else
+	  echo "(the simulator tool is not built yet: build/host/tools/linkbatch-sim/linkbatch-sim)"
+	fi
+	echo
+	echo "Windows executables:"
+	for p in $(WIN_PRESETS); do ls -l "$(CURDIR)/build/$$p/linkbatch.exe"; done
+
+# The sanitizer trees run the unit tests; the plain host tree runs them too,
+# together with the Windows executables under Wine, and ends the run with
+# its summary line.
+test: deps build
+	ctest --preset host-asan
+	ctest --preset host-tsan
+	ctest --preset host
+
+clean:
+	rm -rf build

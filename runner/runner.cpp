@@ -1,7 +1,115 @@
-#include "platform/platform.h"
+// The entry point: runs a command file of link operations line by line and
+// ends the process with the result of the last line that ran.
+#include "links/links.h"
+#include "platform/probe.h"
+#include "runner/runner.h"
+
+namespace {
+
+bool IsCommandLetter(WCHAR letter) {
+  switch (letter) {
+    case TEXT('d'):
+    case TEXT('f'):
+    case TEXT('j'):
+    case TEXT('k'):
+    case TEXT('l'):
+    case TEXT('m'):
+    case TEXT('n'):
+      return true;
+    default:
+      return false;
+  }
+}
+
+DWORD RemoveDirectoryResult(LPCWSTR path) {
+  return RemoveDirectoryW(path) ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD RunCommand(const CommandLine& line) {
+  switch (line.letter) {
+    case TEXT('d'):
+      return MakeSymbolicLink(line.firstPath, line.secondPath, SYMBOLIC_LINK_FLAG_DIRECTORY) == 1
+                 ? ERROR_SUCCESS
+                 : GetLastError();
+    case TEXT('f'):
+      return MakeSymbolicLink(line.firstPath, line.secondPath, 0) == 1 ? ERROR_SUCCESS
+                                                                        : GetLastError();
+    case TEXT('j'):
+      return MakeJunction(line.firstPath, line.secondPath);
+    case TEXT('k'):
+      return RemoveDirectoryResult(line.firstPath);
+    case TEXT('l'): {
+      DWORD removed = RemoveDirectoryResult(line.firstPath);
+      if (removed != ERROR_SUCCESS) {
+        return removed;
+      }
+      return MakeJunction(line.firstPath, line.secondPath);
+    }
+    case TEXT('m'):
+      return MountVolume(line.firstPath, line.secondPath);
+    case TEXT('n'): {
+      // The directory goes even when the unmount failed; the unmount's
+      // failure is the one reported.
+      DWORD unmounted = UnmountVolume(line.firstPath);
+      DWORD removed = RemoveDirectoryResult(line.firstPath);
+      return unmounted != ERROR_SUCCESS ? unmounted : removed;
+    }
+    default:
+      return ERROR_INVALID_FUNCTION;
+  }
+}
+
+// Reads one piece of at most LineChars - 1 characters. The buffer is cleared
+// first so that the delivered characters end at the last nonzero one even
+// when a stale longer line was there before. A piece that fills the buffer
+// without ending in a line feed is followed by more of the same line.
+bool ReadPiece(FILE* stream, LPWSTR line, DWORD* delivered, bool* endsLine) {
+  memset(line, 0, LineChars * sizeof(WCHAR));
+  if (fgetws(line, static_cast<int>(LineChars), stream) == NULL) {
+    return false;
+  }
+  DWORD length = LineChars - 1;
+  while (length > 0 && line[length - 1] == 0) {
+    --length;
+  }
+  *delivered = length;
+  *endsLine = length < LineChars - 1 || line[length - 1] == TEXT('\n');
+  return true;
+}
+
+}  // namespace
 
 int wmain(int argc, WCHAR** argv) {
-  (void)argc;
-  (void)argv;
-  ExitProcess(1);
+  DWORD result = 1;
+  ProbeCapabilities();
+  if (argc != 2) {
+    return -1;
+  }
+  FILE* commands = _wfopen(argv[1], TEXT("rb"));
+  if (commands == NULL) {
+    ExitProcess(1);
+  }
+
+  WCHAR line[LineChars];
+  bool continuation = false;
+  DWORD delivered = 0;
+  bool endsLine = true;
+  while (ReadPiece(commands, line, &delivered, &endsLine)) {
+    // The rest of an over-long line is never parsed: text inside a long path
+    // or comment must not run as a command of its own.
+    if (continuation) {
+      continuation = !endsLine;
+      continue;
+    }
+    continuation = !endsLine;
+    CommandLine parsed;
+    int complete = ParseCommandLine(line, delivered, &parsed);
+    if (!IsCommandLetter(parsed.letter)) {
+      continue;
+    }
+    result = complete ? RunCommand(parsed) : static_cast<DWORD>(ERROR_INVALID_DATA);
+  }
+
+  fclose(commands);
+  ExitProcess(result);
 }

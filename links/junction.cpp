@@ -1,0 +1,162 @@
+// Junctions: a directory carrying a mount-point reparse point whose
+// substitute name is the NT form of a full target path.
+#include "links/links.h"
+
+namespace {
+
+const DWORD PathChars = 8192;
+const DWORD ReparseBytes = 24576;
+// Tag, data length and reserved (8 bytes), then the four name offsets and
+// lengths (8 bytes) before the names themselves.
+const DWORD ReparseHeadBytes = 8;
+const DWORD MountPointPathBufferOffset = 16;
+
+void PutLittleEndian16(BYTE* at, DWORD value) {
+  at[0] = static_cast<BYTE>(value & 0xFF);
+  at[1] = static_cast<BYTE>((value >> 8) & 0xFF);
+}
+
+void PutLittleEndian32(BYTE* at, DWORD value) {
+  PutLittleEndian16(at, value & 0xFFFF);
+  PutLittleEndian16(at + 2, value >> 16);
+}
+
+// Copies chars characters and a terminator as UTF-16LE.
+void PutName(BYTE* at, LPCWSTR name, DWORD chars) {
+  for (DWORD i = 0; i < chars; ++i) {
+    PutLittleEndian16(at + 2 * i, name[i]);
+  }
+  PutLittleEndian16(at + 2 * chars, 0);
+}
+
+bool IsBackslash(WCHAR c) { return c == TEXT('\\'); }
+
+// The reparse data names the target the way the object manager sees it:
+// "\??\" before a drive path, "\??\UNC\" before a server share. A path that
+// already carries a Win32 device prefix ("\\?\" or "\\.\") only swaps that
+// prefix, since the rest is already what the object manager expects.
+// Returns the length in characters, or 0 when it would not fit.
+DWORD BuildSubstituteName(LPCWSTR fullTarget, DWORD targetChars, LPWSTR out) {
+  LPCWSTR prefix = TEXT("\\??\\");
+  LPCWSTR rest = fullTarget;
+  DWORD restChars = targetChars;
+  if (targetChars >= 4 && IsBackslash(fullTarget[0]) && IsBackslash(fullTarget[1]) &&
+      (fullTarget[2] == TEXT('?') || fullTarget[2] == TEXT('.')) && IsBackslash(fullTarget[3])) {
+    rest = fullTarget + 4;
+    restChars = targetChars - 4;
+  } else if (targetChars >= 2 && IsBackslash(fullTarget[0]) && IsBackslash(fullTarget[1])) {
+    prefix = TEXT("\\??\\UNC\\");
+    rest = fullTarget + 2;
+    restChars = targetChars - 2;
+  }
+  DWORD prefixChars = 0;
+  while (prefix[prefixChars] != 0) {
+    ++prefixChars;
+  }
+  if (prefixChars + restChars + 1 > PathChars) {
+    return 0;
+  }
+  DWORD n = 0;
+  for (DWORD i = 0; i < prefixChars; ++i) {
+    out[n++] = prefix[i];
+  }
+  for (DWORD i = 0; i < restChars; ++i) {
+    out[n++] = rest[i];
+  }
+  out[n] = 0;
+  // A junction's substitute name carries no trailing backslash, except on a
+  // drive root ("\??\D:\"), where the backslash is the root directory.
+  if (n >= 2 && IsBackslash(out[n - 1]) && out[n - 2] != TEXT(':')) {
+    out[--n] = 0;
+  }
+  return n;
+}
+
+DWORD FullPath(LPCWSTR path, LPWSTR buffer, DWORD* chars) {
+  DWORD n = GetFullPathNameW(path, PathChars, buffer, NULL);
+  if (n == 0) {
+    return GetLastError();
+  }
+  // A larger value is the size the path would need; the buffer is unfilled.
+  if (n >= PathChars) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  *chars = n;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
+  WCHAR fullTarget[PathChars];
+  WCHAR fullJunction[PathChars];
+  WCHAR substitute[PathChars];
+  BYTE reparse[ReparseBytes];
+
+  DWORD targetChars = 0;
+  DWORD code = FullPath(targetPath, fullTarget, &targetChars);
+  if (code != ERROR_SUCCESS) {
+    return code;
+  }
+  DWORD junctionChars = 0;
+  code = FullPath(junctionPath, fullJunction, &junctionChars);
+  if (code != ERROR_SUCCESS) {
+    return code;
+  }
+
+  // Everything that can be too long is measured before anything is created.
+  // An empty substitute name cannot occur: it always keeps its "\??" start.
+  DWORD substituteChars = BuildSubstituteName(fullTarget, targetChars, substitute);
+  if (substituteChars == 0) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  const DWORD substituteBytes = 2 * substituteChars;
+  const DWORD printBytes = 2 * targetChars;
+  const DWORD totalBytes = MountPointPathBufferOffset + substituteBytes + 2 + printBytes + 2;
+  if (totalBytes > ReparseBytes) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+
+  bool created = true;
+  if (!CreateDirectoryW(junctionPath, NULL)) {
+    code = GetLastError();
+    if (code != ERROR_ALREADY_EXISTS) {
+      return code;
+    }
+    created = false;
+  }
+
+  // Opening the reparse point itself, not what an existing junction points to,
+  // lets a junction be re-pointed in place.
+  HANDLE directory = CreateFileW(junctionPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+  if (directory == INVALID_HANDLE_VALUE) {
+    return GetLastError();
+  }
+
+  memset(reparse, 0, 24);
+  PutLittleEndian32(reparse + 0, IO_REPARSE_TAG_MOUNT_POINT);
+  PutLittleEndian16(reparse + 4, totalBytes - ReparseHeadBytes);
+  PutLittleEndian16(reparse + 6, 0);
+  PutLittleEndian16(reparse + 8, 0);
+  PutLittleEndian16(reparse + 10, substituteBytes);
+  PutLittleEndian16(reparse + 12, substituteBytes + 2);
+  PutLittleEndian16(reparse + 14, printBytes);
+  PutName(reparse + MountPointPathBufferOffset, substitute, substituteChars);
+  PutName(reparse + MountPointPathBufferOffset + substituteBytes + 2, fullTarget, targetChars);
+
+  DWORD returned = 0;
+  if (DeviceIoControl(directory, FSCTL_SET_REPARSE_POINT, reparse, totalBytes, NULL, 0, &returned,
+                      NULL)) {
+    CloseHandle(directory);
+    return ERROR_SUCCESS;
+  }
+  code = GetLastError();
+  CloseHandle(directory);
+  // Only a directory this call made is taken away again; one that was there
+  // before, empty or a junction, stays as it was.
+  if (created) {
+    RemoveDirectoryW(junctionPath);
+  }
+  return code;
+}

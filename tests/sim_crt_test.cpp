@@ -1,0 +1,202 @@
+// The simulated wide C runtime: line reads from UTF-16LE files, the string
+// functions and wide formatting.
+#include <cstdio>
+#include <string>
+
+#include "tests/support.h"
+
+namespace {
+
+class SimCrt : public lbtest::SimTest {
+ protected:
+  void TearDown() override {
+    if (stream_) fclose(stream_);
+    lbtest::SimTest::TearDown();
+  }
+  FILE* Open(const std::string& bytes) {
+    stream_ = _wfopen(lbtest::WriteRawFile(bytes).c_str(), u"rb");
+    EXPECT_NE(stream_, nullptr);
+    return stream_;
+  }
+  FILE* stream_ = nullptr;
+};
+
+std::string Le(const std::u16string& text) {
+  std::string bytes;
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  return bytes;
+}
+
+// A line is everything up to and including the line feed; a carriage return
+// and a byte-order mark are ordinary characters; end of file is reported by
+// feof only once a read has run into it.
+TEST_F(SimCrt, FgetwsSplitsLinesLikeBinaryModeFgetwc) {
+  FILE* f = Open(Le(u"\xFEFF" u"a b\r\n\nlast"));
+  WCHAR buf[64];
+  ASSERT_EQ(fgetws(buf, 64, f), buf);
+  EXPECT_EQ(std::u16string(buf), u"\xFEFF" u"a b\r\n");
+  EXPECT_FALSE(feof(f));
+  ASSERT_EQ(fgetws(buf, 64, f), buf);
+  EXPECT_EQ(std::u16string(buf), u"\n");
+  ASSERT_EQ(fgetws(buf, 64, f), buf);
+  EXPECT_EQ(std::u16string(buf), u"last");
+  EXPECT_TRUE(feof(f)) << "reading the unterminated last line hits end of file";
+  EXPECT_EQ(fgetws(buf, 64, f), nullptr);
+}
+
+// After a last line that ends in a line feed, feof is still clear; the next
+// read returns null and sets it.
+TEST_F(SimCrt, FgetwsEndOfFileAfterFinalLineFeed) {
+  FILE* f = Open(Le(u"x\n"));
+  WCHAR buf[8];
+  ASSERT_NE(fgetws(buf, 8, f), nullptr);
+  EXPECT_FALSE(feof(f));
+  buf[0] = u'?';
+  EXPECT_EQ(fgetws(buf, 8, f), nullptr);
+  EXPECT_TRUE(feof(f));
+}
+
+// A line longer than count-1 units arrives in pieces of count-1 units, each
+// terminated; the buffer is never written past count.
+TEST_F(SimCrt, FgetwsSplitsLongLinesAtCountMinusOne) {
+  std::u16string line(8191 + 5, u'q');
+  line += u'\n';
+  FILE* f = Open(Le(line));
+  std::u16string buf(8192 + 1, u'#');
+  ASSERT_NE(fgetws(&buf[0], 8192, f), nullptr);
+  EXPECT_EQ(std::u16string(buf.c_str()).size(), 8191u);
+  EXPECT_EQ(buf[8192], u'#') << "wrote past count";
+  ASSERT_NE(fgetws(&buf[0], 8192, f), nullptr);
+  EXPECT_EQ(std::u16string(buf.c_str()), u"qqqqq\n");
+  // count 1 reads nothing and yields an empty string.
+  FILE* g = f;
+  WCHAR one[1] = {u'z'};
+  EXPECT_EQ(fgetws(one, 1, g), one);
+  EXPECT_EQ(one[0], 0);
+}
+
+// A trailing odd byte cannot form a code unit and is dropped.
+TEST_F(SimCrt, FgetwsDropsTrailingOddByte) {
+  FILE* f = Open(Le(u"ab") + "\x41");
+  WCHAR buf[8];
+  ASSERT_NE(fgetws(buf, 8, f), nullptr);
+  EXPECT_EQ(std::u16string(buf), u"ab");
+  EXPECT_EQ(fgetws(buf, 8, f), nullptr);
+
+  stream_ = nullptr;
+  fclose(f);
+  f = Open("\x41");
+  EXPECT_EQ(fgetws(buf, 8, f), nullptr) << "a lone byte is no character";
+  EXPECT_TRUE(feof(f));
+}
+
+// _wfopen and fgetws are logged and fail on demand with the injected error.
+TEST_F(SimCrt, OpenAndReadAreLoggedAndFaultable) {
+  std::u16string path = lbtest::WriteRawFile(Le(u"a\n"));
+  sim::ClearCalls();
+  sim::FailCall("_wfopen", 1, ERROR_SHARING_VIOLATION);
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(_wfopen(path.c_str(), u"rb"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  stream_ = _wfopen(path.c_str(), u"rb");
+  ASSERT_NE(stream_, nullptr);
+  sim::FailCall("fgetws", 1, ERROR_WRITE_FAULT);
+  WCHAR buf[8];
+  EXPECT_EQ(fgetws(buf, 8, stream_), nullptr);
+  ASSERT_NE(fgetws(buf, 8, stream_), nullptr) << "the fault took nothing from the stream";
+  EXPECT_EQ(std::u16string(buf), u"a\n");
+  std::vector<std::string> names = sim::CallNames();
+  std::vector<std::string> want = {"SetLastError", "_wfopen", "GetLastError", "_wfopen", "fgetws", "fgetws"};
+  EXPECT_EQ(names, want);
+  auto calls = sim::Calls();
+  EXPECT_EQ(calls.back().result, "2");
+  EXPECT_EQ(calls[1].args, "\"" + sim::U8(path) + "\", \"rb\"");
+}
+
+// Opening what cannot be read fails as CreateFileW does: a missing file 2,
+// a missing directory 3, a directory 5.
+TEST_F(SimCrt, WfopenFailuresReportCreateFileErrors) {
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(_wfopen(u"/tmp/linkbatch-no-such-file-x", u"rb"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(_wfopen(u"/tmp/linkbatch-no-such-dir-x/f", u"rb"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(_wfopen(u"/tmp", u"rb"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// String functions: ordering as unsigned 16-bit units, wcsncpy zero padding
+// without termination of a full copy, searches that find the terminator.
+TEST_F(SimCrt, StringFunctions) {
+  EXPECT_LT(wcscmp(u"A", u"\xFFFF"), 0);
+  EXPECT_GT(wcscmp(u"ab", u"a"), 0);
+  EXPECT_EQ(wcscmp(u"", u""), 0);
+  EXPECT_EQ(wcsncmp(u"abX", u"abY", 2), 0);
+  EXPECT_LT(wcsncmp(u"abX", u"abY", 3), 0);
+  EXPECT_EQ(wcsncmp(u"a", u"a", 10), 0);
+
+  WCHAR buf[6] = {u'#', u'#', u'#', u'#', u'#', u'#'};
+  wcsncpy(buf, u"ab", 5);
+  EXPECT_EQ(std::u16string(buf, 6), std::u16string(u"ab\0\0\0#", 6));
+  wcsncpy(buf, u"abcdefg", 3);
+  EXPECT_EQ(std::u16string(buf, 4), std::u16string(u"abc\0", 4));
+
+  WCHAR cat[16];
+  wcscpy(cat, u"C:\\");
+  wcscat(cat, u"dir");
+  EXPECT_EQ(std::u16string(cat), u"C:\\dir");
+  EXPECT_EQ(wcslen(cat), 6u);
+
+  const WCHAR* hay = u"abcabd";
+  EXPECT_EQ(wcsstr(hay, u"abd"), hay + 3);
+  EXPECT_EQ(wcsstr(hay, u""), hay);
+  EXPECT_EQ(wcsstr(hay, u"abde"), nullptr);
+  EXPECT_EQ(wcschr(hay, u'c'), hay + 2);
+  EXPECT_EQ(wcschr(hay, 0), hay + 6);
+  EXPECT_EQ(wcschr(hay, u'z'), nullptr);
+}
+
+// Wide formatting: the supported conversions with width, '-' and '0'; %l
+// takes a 32-bit value as on Windows.
+TEST_F(SimCrt, SwprintfFormats) {
+  WCHAR buf[128];
+  int n = swprintf(buf, 128, u"[%ls|%-5ls|%5ls|%c|%%]", u"\x00E9t\x00E9", u"ab", u"cd", u'\x263A');
+  EXPECT_EQ(std::u16string(buf), u"[\x00E9t\x00E9|ab   |   cd|\x263A|%]");
+  EXPECT_EQ(n, 21);
+  swprintf(buf, 128, u"%d %i %05d %-4d| %u %lu %ld", -42, 7, -42, 3, 4000000000u, (DWORD)4294967295u, (LONG)-5);
+  EXPECT_EQ(std::u16string(buf), u"-42 7 -0042 3   | 4000000000 4294967295 -5");
+  swprintf(buf, 128, u"%x %X %08lx %lX %3x", 0xbeefu, 0xbeefu, (DWORD)0xA0000003u, (DWORD)0xc, 0u);
+  EXPECT_EQ(std::u16string(buf), u"beef BEEF a0000003 C   0");
+  swprintf(buf, 128, u"%ls", static_cast<const WCHAR*>(nullptr));
+  EXPECT_EQ(std::u16string(buf), u"(null)");
+}
+
+// swprintf never writes more than count units: on overflow it returns -1 and
+// leaves what fits, terminated.
+TEST_F(SimCrt, SwprintfOverflow) {
+  WCHAR buf[8] = {u'#', u'#', u'#', u'#', u'#', u'#', u'#', u'#'};
+  EXPECT_EQ(swprintf(buf, 4, u"%ls", u"abcd"), -1);
+  EXPECT_EQ(std::u16string(buf, 5), std::u16string(u"abc\0#", 5));
+  EXPECT_EQ(swprintf(buf, 5, u"%ls", u"abcd"), 4) << "exactly fits with its terminator";
+  EXPECT_EQ(swprintf(buf, 0, u"x"), -1);
+}
+
+// wprintf hands UTF-8 to the console and returns the count of wide units.
+TEST_F(SimCrt, WprintfWritesUtf8ToConsole) {
+  (void)sim::TakeStdout();
+  EXPECT_EQ(wprintf(u"%ls -> %d\n", u"C:\\\x00E9", 5), 10);
+  EXPECT_EQ(sim::TakeStdout(), "C:\\\xC3\xA9 -> 5\n");
+}
+
+// A bare %s means different things to the two CRTs and stops the run.
+TEST(SimCrtDeathTest, BareSAborts) {
+  WCHAR buf[8];
+  EXPECT_DEATH(swprintf(buf, 8, u"%s", u"x"), "%ls");
+}
+
+}  // namespace

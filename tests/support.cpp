@@ -5,11 +5,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/probe.h"
+
 int wmain(int argc, WCHAR** argv);
 
 namespace lbtest {
 
-void SimTest::SetUp() { sim::Reset(); }
+void SimTest::SetUp() {
+  sim::Reset();
+  // Every test is a fresh process: nothing probed yet.
+  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+  ForceBackupHardLink = 0;
+}
 
 void SimTest::TearDown() {
   EXPECT_EQ(sim::OpenHandleCount(), 0u) << "handles left open";

@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include "options.h"
+
+namespace {
+
+using lbsim::Options;
+using lbsim::ParseOptions;
+
+Options Parse(const std::vector<std::string>& args) {
+  Options o;
+  std::string error;
+  EXPECT_TRUE(ParseOptions(args, &o, &error)) << error;
+  return o;
+}
+
+// Without options the machine is the default one: empty C:, 10.0, every
+// function, an elevated administrator's privileges.
+TEST(LinkbatchSimOptions, DefaultsDescribeAnElevatedWindows10) {
+  Options o = Parse({"cmds.cmd"});
+  EXPECT_EQ(o.commandFile, "cmds.cmd");
+  EXPECT_TRUE(o.volumes.empty());
+  EXPECT_EQ(o.major, 10u);
+  EXPECT_EQ(o.minor, 0u);
+  EXPECT_TRUE(o.without.empty());
+  EXPECT_FALSE(o.noKernel32);
+  EXPECT_EQ(o.privileges, lbsim::KnownPrivileges());
+  EXPECT_FALSE(o.show || o.dumpReparse || o.trace);
+}
+
+// Values come as the next argument or after '='; drive letters fold to upper
+// case; "--" lets a command file start with a dash.
+TEST(LinkbatchSimOptions, ValuesAndVolumes) {
+  Options o = Parse({"--volume", "c:=some/dir", "--volume=D:", "--windows=5.1", "--without",
+                     "CreateHardLinkW", "--privileges", "SeRestorePrivilege,SeBackupPrivilege",
+                     "--cd", "C:\\src", "--show", "--dump-reparse", "--", "-odd.cmd"});
+  ASSERT_EQ(o.volumes.size(), 2u);
+  EXPECT_EQ(o.volumes[0].letter, u'C');
+  EXPECT_EQ(o.volumes[0].hostDir, "some/dir");
+  EXPECT_EQ(o.volumes[1].letter, u'D');
+  EXPECT_EQ(o.volumes[1].hostDir, "");
+  EXPECT_EQ(o.major, 5u);
+  EXPECT_EQ(o.minor, 1u);
+  EXPECT_EQ(o.without, std::vector<std::string>{"CreateHardLinkW"});
+  EXPECT_EQ(o.privileges, (std::vector<std::string>{"SeRestorePrivilege", "SeBackupPrivilege"}));
+  EXPECT_EQ(o.currentDirectory, "C:\\src");
+  EXPECT_TRUE(o.show && o.dumpReparse);
+  EXPECT_EQ(o.commandFile, "-odd.cmd");
+  EXPECT_TRUE(Parse({"--privileges", "none", "x"}).privileges.empty());
+}
+
+// Anything the tool cannot carry out exactly is refused before a run.
+TEST(LinkbatchSimOptions, RefusesWhatItCannotSimulate) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},                                         // no command file
+      {"a.cmd", "b.cmd"},                         // two
+      {"--bogus", "a.cmd"},
+      {"--volume", "1:", "a.cmd"},
+      {"--volume", "C", "a.cmd"},
+      {"--volume", "C:dir", "a.cmd"},
+      {"--volume", "C:=", "a.cmd"},
+      {"--volume", "C:", "--volume", "c:=x", "a.cmd"},  // the same drive twice
+      {"--windows", "6.1", "a.cmd"},
+      {"--windows", "10", "a.cmd"},
+      {"--without", "CreateFileW", "a.cmd"},
+      {"--privileges", "SeDebugPrivilege", "a.cmd"},
+      {"--privileges", "SeBackupPrivilege,", "a.cmd"},
+      {"--dump-reparse", "a.cmd"},                // only with --show
+      {"--show=yes", "a.cmd"},
+      {"a.cmd", "--cd"},                          // value missing
+      {"--cd", "", "a.cmd"},
+  };
+  for (const auto& args : bad) {
+    Options o;
+    std::string error;
+    std::string joined;
+    for (const auto& a : args) joined += "[" + a + "]";
+    EXPECT_FALSE(ParseOptions(args, &o, &error)) << joined;
+    EXPECT_FALSE(error.empty()) << joined;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Runs linkbatch-sim on one case and compares what it printed.
+
+A case is a set of files in cases/ sharing one name:
+  NAME.args    the arguments, one per line ('#' lines are comments); the
+               placeholders {cmd} (NAME.txt as a command file), {examples}
+               (the repository's examples/), {missing} (a path that does not
+               exist) and {symtree} (a host tree holding a symbolic link)
+               are filled in
+  NAME.txt     optional: the command lines, readable, turned into UTF-16LE
+               by examples/make-demo-cmd.py
+  NAME.out     optional: standard output, exactly (absent: must be empty)
+  NAME.status  the exit status
+  NAME.err     optional: one text per line that standard error must contain,
+               or, after a leading '!', must not contain
+"""
+import argparse
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+
+def load_generator(source):
+    path = os.path.join(source, "examples", "make-demo-cmd.py")
+    spec = importlib.util.spec_from_file_location("make_demo_cmd", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--tool", required=True)
+    p.add_argument("--source", required=True)
+    p.add_argument("--case", required=True)
+    a = p.parse_args()
+    base = os.path.splitext(a.case)[0]
+    name = os.path.basename(base)
+    work = tempfile.mkdtemp(prefix="linkbatch-sim-case-")
+    try:
+        places = {"examples": os.path.join(a.source, "examples"),
+                  "missing": os.path.join(work, "no-such-file.cmd")}
+        if os.path.exists(base + ".txt"):
+            generator = load_generator(a.source)
+            data = generator.encode(generator.commands(read(base + ".txt")))
+            places["cmd"] = os.path.join(work, name + ".cmd")
+            with open(places["cmd"], "wb") as f:
+                f.write(data)
+        symtree = os.path.join(work, "symtree")
+        os.makedirs(os.path.join(symtree, "real"))
+        with open(os.path.join(symtree, "real", "file.txt"), "w") as f:
+            f.write("x")
+        os.symlink("real", os.path.join(symtree, "link"))
+        places["symtree"] = symtree
+
+        args = []
+        for line in read(base + ".args").splitlines():
+            if line.startswith("#") or not line:
+                continue
+            for key, value in places.items():
+                line = line.replace("{" + key + "}", value)
+            args.append(line)
+        run = subprocess.run([a.tool] + args, capture_output=True, timeout=60)
+        out = run.stdout.decode("utf-8", "replace")
+        err = run.stderr.decode("utf-8", "replace")
+
+        failures = []
+        want_status = int(read(base + ".status").strip())
+        if run.returncode != want_status:
+            failures.append("status %d, expected %d" % (run.returncode, want_status))
+        want_out = read(base + ".out") if os.path.exists(base + ".out") else ""
+        if out != want_out:
+            failures.append("standard output differs:\n--- expected\n%s--- got\n%s---"
+                            % (want_out, out))
+        if os.path.exists(base + ".err"):
+            for line in read(base + ".err").splitlines():
+                if not line:
+                    continue
+                if line.startswith("!"):
+                    if line[1:] in err:
+                        failures.append("standard error holds %r" % line[1:])
+                elif line not in err:
+                    failures.append("standard error lacks %r" % line)
+        if failures:
+            print("case %s failed: %s" % (name, " ".join(args)))
+            for f in failures:
+                print(f)
+            print("standard error was:\n" + err)
+            return 1
+        print("case %s passed" % name)
+        return 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,37 +1,623 @@
-// Placeholder until reparse points and links land.
+// Reparse points, symbolic and hard links, the backup link stream and volume
+// mount points on the simulated NTFS volumes.
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+#include "sim/fs_model.h"
+#include "sim/fullpath.h"
 #include "sim/sim.h"
+
+namespace sim {
+namespace {
+
+using fs::Lookup;
+using fs::NodePtr;
+using fs::VolumePtr;
+
+// REPARSE_DATA_BUFFER: an 8-byte head (tag, ReparseDataLength, Reserved);
+// non-Microsoft tags use REPARSE_GUID_DATA_BUFFER, whose head is 24 bytes.
+constexpr DWORD kReparseHeader = 8;
+constexpr DWORD kGuidReparseHeader = 24;
+// sizeof(REPARSE_GUID_DATA_BUFFER): the least a GET buffer may hold.
+constexpr DWORD kGuidReparseBufferSize = 28;
+// NTFS limits a file to 1024 names.
+constexpr uint32_t kMaxLinks = 1024;
+// Mount points name volumes by their GUID path, 48 characters plus the
+// terminator.
+constexpr DWORD kVolumeNameChars = 50;
+
+uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+uint32_t Get32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+void Put16(std::vector<uint8_t>& v, uint16_t x) {
+  v.push_back(uint8_t(x));
+  v.push_back(uint8_t(x >> 8));
+}
+void Put32(std::vector<uint8_t>& v, uint32_t x) {
+  for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
+}
+void PutName(std::vector<uint8_t>& v, const std::u16string& s) {
+  for (char16_t c : s) Put16(v, uint16_t(c));
+}
+
+bool IsMicrosoftTag(DWORD tag) { return (tag & 0x80000000u) != 0; }
+
+// The rights a handle was granted, generic bits mapped to specific ones.
+DWORD Granted(const fs::FileHandle& h) { return fs::MapGenericAccess(h.open.access); }
+
+bool CanWrite(const fs::FileHandle& h) {
+  // Setting or deleting a reparse point needs FILE_WRITE_DATA or
+  // FILE_WRITE_ATTRIBUTES on the handle; either one alone is enough.
+  return (Granted(h) & (FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES)) != 0;
+}
+
+// Whether names stored at PathBuffer-relative offsets lie inside the
+// `room` bytes of the path buffer.
+bool NameInside(uint16_t offset, uint16_t length, DWORD room) {
+  return DWORD(offset) + DWORD(length) <= room;
+}
+
+// The checks NTFS applies to FSCTL_SET_REPARSE_POINT input before it looks
+// at the file. Returns 0 or the Win32 error.
+DWORD ValidateReparseInput(const uint8_t* in, DWORD inSize) {
+  // A buffer over MAXIMUM_REPARSE_DATA_BUFFER_SIZE, or one too short for
+  // the head: STATUS_IO_REPARSE_DATA_INVALID.
+  if (!in || inSize < kReparseHeader || inSize > MAXIMUM_REPARSE_DATA_BUFFER_SIZE)
+    return ERROR_INVALID_REPARSE_DATA;
+  const DWORD tag = Get32(in);
+  const DWORD dataLength = Get16(in + 4);
+  // IO_REPARSE_TAG_RESERVED_ZERO and _ONE are not tags a file can carry.
+  if (tag == 0 || tag == 1) return ERROR_REPARSE_TAG_INVALID;
+  if (IsMicrosoftTag(tag)) {
+    // ReparseDataLength counts every byte after the 8-byte head.
+    if (dataLength + kReparseHeader != inSize) return ERROR_INVALID_REPARSE_DATA;
+  } else {
+    // Third-party tags carry a GUID: the head is 24 bytes.
+    if (inSize < kGuidReparseHeader || dataLength + kGuidReparseHeader != inSize)
+      return ERROR_INVALID_REPARSE_DATA;
+  }
+  const uint8_t* body = in + kReparseHeader;
+  if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
+    // Four name fields, then PathBuffer; a name reaching outside the buffer
+    // is STATUS_IO_REPARSE_DATA_INVALID.
+    if (dataLength < 8) return ERROR_INVALID_REPARSE_DATA;
+    const DWORD room = dataLength - 8;
+    if (!NameInside(Get16(body), Get16(body + 2), room) || !NameInside(Get16(body + 4), Get16(body + 6), room))
+      return ERROR_INVALID_REPARSE_DATA;
+  } else if (tag == IO_REPARSE_TAG_SYMLINK) {
+    // Four name fields and Flags, then PathBuffer.
+    if (dataLength < 12) return ERROR_INVALID_REPARSE_DATA;
+    const DWORD room = dataLength - 12;
+    if (!NameInside(Get16(body), Get16(body + 2), room) || !NameInside(Get16(body + 4), Get16(body + 6), room))
+      return ERROR_INVALID_REPARSE_DATA;
+    // An empty relative target is refused when it is set.
+    if ((Get32(body + 8) & SYMLINK_FLAG_RELATIVE) && Get16(body + 2) == 0) return ERROR_INVALID_REPARSE_DATA;
+  }
+  return 0;
+}
+
+// Puts a reparse point on a node, as NTFS does once the input is valid.
+DWORD SetReparse(fs::Node& node, const std::vector<uint8_t>& data) {
+  const DWORD tag = Get32(data.data());
+  // A reparse point of another kind is not replaced:
+  // STATUS_IO_REPARSE_TAG_MISMATCH. The same tag rewrites the data in place.
+  if (node.reparseTag != 0 && node.reparseTag != tag) return ERROR_REPARSE_TAG_MISMATCH;
+  if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
+    // A mount point only goes on a directory (STATUS_NOT_A_DIRECTORY)...
+    if (!node.isDirectory) return ERROR_DIRECTORY;
+    // ...and only on an empty one (STATUS_DIRECTORY_NOT_EMPTY).
+    if (!node.children.empty()) return ERROR_DIR_NOT_EMPTY;
+  } else if (tag == IO_REPARSE_TAG_SYMLINK) {
+    // NTFS wants SeCreateSymbolicLinkPrivilege enabled for this tag.
+    if (!PrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege")) return ERROR_PRIVILEGE_NOT_HELD;
+    if (node.isDirectory && !node.children.empty()) return ERROR_DIR_NOT_EMPTY;
+    // A symbolic link on a file that holds data: STATUS_IO_REPARSE_DATA_INVALID.
+    if (!node.isDirectory && !node.content.empty()) return ERROR_INVALID_REPARSE_DATA;
+  } else if (node.isDirectory && !node.children.empty() && !(tag & 0x10000000u)) {
+    // Other tags need an empty directory unless they carry the directory
+    // bit (allowed on non-empty directories since Windows 10 1607).
+    return ERROR_DIR_NOT_EMPTY;
+  }
+  node.reparseTag = tag;
+  node.reparseData = data;
+  return 0;
+}
+
+std::vector<uint8_t> SymlinkData(const std::u16string& substitute, const std::u16string& print, uint32_t flags) {
+  // CreateSymbolicLinkW stores the print name first and the substitute name
+  // right after it, neither terminated.
+  const uint16_t pnl = uint16_t(print.size() * 2);
+  const uint16_t snl = uint16_t(substitute.size() * 2);
+  std::vector<uint8_t> v;
+  Put32(v, IO_REPARSE_TAG_SYMLINK);
+  Put16(v, uint16_t(12 + pnl + snl));
+  Put16(v, 0);
+  Put16(v, pnl);  // SubstituteNameOffset
+  Put16(v, snl);
+  Put16(v, 0);  // PrintNameOffset
+  Put16(v, pnl);
+  Put32(v, flags);
+  PutName(v, print);
+  PutName(v, substitute);
+  return v;
+}
+
+std::vector<uint8_t> MountPointData(const std::u16string& substitute, const std::u16string& print) {
+  // Mount-point layout: substitute name at offset 0, print name after its
+  // terminator, both zero-terminated.
+  const uint16_t snl = uint16_t(substitute.size() * 2);
+  const uint16_t pnl = uint16_t(print.size() * 2);
+  std::vector<uint8_t> v;
+  Put32(v, IO_REPARSE_TAG_MOUNT_POINT);
+  Put16(v, uint16_t(8 + snl + 2 + pnl + 2));
+  Put16(v, 0);
+  Put16(v, 0);
+  Put16(v, snl);
+  Put16(v, uint16_t(snl + 2));
+  Put16(v, pnl);
+  PutName(v, substitute);
+  Put16(v, 0);
+  PutName(v, print);
+  Put16(v, 0);
+  return v;
+}
+
+std::u16string Str(const WCHAR* s) { return s ? std::u16string(s) : std::u16string(); }
+
+std::u16string FullPathOf(const std::u16string& path) {
+  fs::World& w = fs::State();
+  std::u16string out;
+  auto drive = [&w](char16_t letter) {
+    auto it = w.driveCwd.find(letter);
+    return it == w.driveCwd.end() ? std::u16string() : it->second;
+  };
+  if (!ComputeFullPath(path, w.cwd, drive, &out)) return path;
+  return out;
+}
+
+// The NT form of an absolute symbolic-link target, as RtlDosPathNameToNtPathName_U
+// makes it: "\\?\" is only replaced ("\\?\X:\a\..\b" -> "\??\X:\a\..\b"),
+// anything else is made a full path first; a UNC path goes under "\??\UNC\".
+std::u16string NtTarget(const std::u16string& target) {
+  if (target.compare(0, 4, u"\\\\?\\") == 0) return u"\\??\\" + target.substr(4);
+  const std::u16string full = FullPathOf(target);
+  if (full.compare(0, 4, u"\\\\.\\") == 0 || full.compare(0, 4, u"\\\\?\\") == 0) return u"\\??\\" + full.substr(4);
+  if (full.compare(0, 2, u"\\\\") == 0) return u"\\??\\UNC\\" + full.substr(2);
+  return u"\\??\\" + full;
+}
+
+// A target CreateSymbolicLinkW stores as relative: RtlDetermineDosPathNameType_U
+// calls it relative ("a\b", "..\x") or rooted ("\x", resolved on the link's
+// own volume). Drive-relative "C:x" is made absolute.
+bool IsRelativeTarget(const std::u16string& t) {
+  auto sep = [](char16_t c) { return c == u'\\' || c == u'/'; };
+  if (t.size() >= 2 && t[1] == u':') return false;
+  if (t.size() >= 2 && sep(t[0]) && sep(t[1])) return false;
+  return true;
+}
+
+// Makes a hard link to `node` at `newName`, with CreateHardLinkW's errors.
+DWORD AddHardLink(const NodePtr& node, const VolumePtr& volume, const WCHAR* newName) {
+  Lookup at;
+  DWORD e = fs::Resolve(newName, false, &at);
+  if (e) return e;  // a missing directory on the way: ERROR_PATH_NOT_FOUND
+  // The new name taken, by any entry in any case: STATUS_OBJECT_NAME_COLLISION.
+  if (at.node || !at.parent) return ERROR_ALREADY_EXISTS;
+  if (e = fs::CheckName(at.name); e) return e;
+  // Hard links stay on one volume: STATUS_NOT_SAME_DEVICE.
+  if (at.volume != volume) return ERROR_NOT_SAME_DEVICE;
+  if (node->linkCount >= kMaxLinks) return ERROR_TOO_MANY_LINKS;
+  fs::AddName(at.parent, at.name, node);
+  return 0;
+}
+
+// ------------------------------------------------------------ BackupWrite state
+// The context BackupWrite hands back through lpContext: the stream head as
+// it arrives, then the stream's data.
+struct BackupContext {
+  uint8_t head[20] = {};
+  DWORD headHave = 0;
+  DWORD nameSkip = 0;       // stream-name bytes still to pass over
+  uint64_t dataLeft = 0;    // data bytes of the current stream still to come
+  std::vector<uint8_t> data;
+  bool inData = false;
+};
+
+std::set<BackupContext*>& LiveContexts() {
+  static std::set<BackupContext*> live;
+  return live;
+}
+
+// A BACKUP_LINK stream's data names the new link: a UTF-16 path, zero
+// terminated within the data.
+DWORD FinishLinkStream(const fs::FileHandle& h, const std::vector<uint8_t>& data) {
+  std::u16string name;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    const char16_t c = char16_t(data[i] | (data[i + 1] << 8));
+    if (c == 0) break;
+    name.push_back(c);
+  }
+  // The link record is required; an empty one names nothing (inferred: the
+  // documentation only says BackupWrite fails when the link data is missing).
+  if (name.empty()) return ERROR_INVALID_DATA;
+  return AddHardLink(h.node, h.volume, name.c_str());
+}
+
+// Feeds bytes into the context; a link stream that is complete makes its
+// hard link. Returns 0 or the error of the link.
+DWORD Consume(BackupContext& ctx, const fs::FileHandle& h, const uint8_t* p, DWORD n) {
+  while (n > 0) {
+    if (!ctx.inData) {
+      if (ctx.headHave < sizeof(ctx.head)) {
+        const DWORD take = std::min<DWORD>(n, DWORD(sizeof(ctx.head)) - ctx.headHave);
+        std::memcpy(ctx.head + ctx.headHave, p, take);
+        ctx.headHave += take;
+        p += take;
+        n -= take;
+        if (ctx.headHave < sizeof(ctx.head)) return 0;
+        ctx.nameSkip = Get32(ctx.head + 16);
+        ctx.dataLeft = uint64_t(Get32(ctx.head + 8)) | (uint64_t(Get32(ctx.head + 12)) << 32);
+        ctx.data.clear();
+      }
+      const DWORD skip = std::min<DWORD>(n, ctx.nameSkip);
+      ctx.nameSkip -= skip;
+      p += skip;
+      n -= skip;
+      if (ctx.nameSkip > 0) return 0;
+      ctx.inData = true;
+    }
+    const DWORD take = DWORD(std::min<uint64_t>(n, ctx.dataLeft));
+    // Only the link stream's data is kept; other streams' data is passed
+    // over (the simulation models no file contents through backup streams).
+    if (Get32(ctx.head) == BACKUP_LINK) ctx.data.insert(ctx.data.end(), p, p + take);
+    ctx.dataLeft -= take;
+    p += take;
+    n -= take;
+    if (ctx.dataLeft == 0) {
+      const bool link = Get32(ctx.head) == BACKUP_LINK;
+      std::vector<uint8_t> data;
+      data.swap(ctx.data);
+      ctx.headHave = 0;
+      ctx.inData = false;
+      if (link) {
+        if (DWORD e = FinishLinkStream(h, data)) return e;
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int LiveBackupContexts() {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  return int(LiveContexts().size());
+}
+
+}  // namespace sim
+
+using sim::fs::FileHandle;
 
 BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                             LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
-  (void)h;
-  (void)code;
-  (void)in;
-  (void)inSize;
-  (void)out;
-  (void)outSize;
-  (void)bytesReturned;
   (void)overlapped;
-  sim::SetError(120);  // ERROR_CALL_NOT_IMPLEMENTED until modelled
-  return 0;
+  sim::CallScope call("DeviceIoControl", sim::Hex(uintptr_t(h)) + ", " + sim::Hex(code) + ", in " +
+                                             std::to_string(inSize) + ", out " + std::to_string(outSize));
+  auto fail = [&call](DWORD e) {
+    sim::SetError(e);
+    call.result = "0";
+    return FALSE;
+  };
+  DWORD e = 0;
+  if (call.Faulted(&e)) return fail(e);
+  auto file = sim::LookupHandleAs<FileHandle>(h);
+  if (!file) return fail(ERROR_INVALID_HANDLE);
+  sim::fs::Node& node = *file->node;
+  const uint8_t* input = static_cast<const uint8_t*>(in);
+
+  switch (code) {
+    case FSCTL_SET_REPARSE_POINT: {
+      if (!sim::CanWrite(*file)) return fail(ERROR_ACCESS_DENIED);
+      if ((e = sim::ValidateReparseInput(input, inSize))) return fail(e);
+      if ((e = sim::SetReparse(node, std::vector<uint8_t>(input, input + inSize)))) return fail(e);
+      if (bytesReturned) *bytesReturned = 0;
+      break;
+    }
+    case FSCTL_GET_REPARSE_POINT: {
+      // No output buffer: STATUS_INVALID_USER_BUFFER.
+      if (!out || outSize == 0) return fail(ERROR_INVALID_USER_BUFFER);
+      if (node.reparseTag == 0) return fail(ERROR_NOT_A_REPARSE_POINT);
+      // Smaller than REPARSE_GUID_DATA_BUFFER: STATUS_BUFFER_TOO_SMALL, and
+      // nothing is reported as returned.
+      if (outSize < sim::kGuidReparseBufferSize) return fail(ERROR_INSUFFICIENT_BUFFER);
+      const auto& data = node.reparseData;
+      if (outSize < data.size()) {
+        // STATUS_BUFFER_OVERFLOW: what fits is copied and counted.
+        std::memcpy(out, data.data(), outSize);
+        if (bytesReturned) *bytesReturned = outSize;
+        return fail(ERROR_MORE_DATA);
+      }
+      std::memcpy(out, data.data(), data.size());
+      if (bytesReturned) *bytesReturned = DWORD(data.size());
+      break;
+    }
+    case FSCTL_DELETE_REPARSE_POINT: {
+      // No input: STATUS_INVALID_BUFFER_SIZE.
+      if (!input || inSize == 0) return fail(ERROR_INVALID_USER_BUFFER);
+      // The input is a bare REPARSE_GUID_DATA_BUFFER head with no data.
+      if (inSize != sim::kGuidReparseHeader || sim::Get16(input + 4) != 0) return fail(ERROR_INVALID_REPARSE_DATA);
+      const DWORD tag = sim::Get32(input);
+      if (tag == 0) return fail(ERROR_REPARSE_TAG_INVALID);
+      if (!sim::CanWrite(*file)) return fail(ERROR_ACCESS_DENIED);
+      if (node.reparseTag == 0) return fail(ERROR_NOT_A_REPARSE_POINT);
+      if (node.reparseTag != tag) return fail(ERROR_REPARSE_TAG_MISMATCH);
+      node.reparseTag = 0;
+      node.reparseData.clear();
+      if (bytesReturned) *bytesReturned = 0;
+      break;
+    }
+    default:
+      // Control codes the file system does not know: STATUS_INVALID_DEVICE_REQUEST.
+      return fail(ERROR_INVALID_FUNCTION);
+  }
+  call.result = "1";
+  return TRUE;
 }
 
 BOOL WINAPI BackupWrite(HANDLE h, LPBYTE buffer, DWORD bytes, LPDWORD written, BOOL abort,
                         BOOL processSecurity, LPVOID* context) {
-  (void)h;
-  (void)buffer;
-  (void)bytes;
-  (void)written;
-  (void)abort;
   (void)processSecurity;
-  (void)context;
-  sim::SetError(120);  // ERROR_CALL_NOT_IMPLEMENTED until modelled
-  return 0;
+  sim::CallScope call("BackupWrite", sim::Hex(uintptr_t(h)) + ", " + std::to_string(bytes) +
+                                         (abort ? ", abort" : "") + ", ctx " +
+                                         (context && *context ? "set" : "null"));
+  auto fail = [&call](DWORD e) {
+    sim::SetError(e);
+    call.result = "0";
+    return FALSE;
+  };
+  DWORD e = 0;
+  if (call.Faulted(&e)) return fail(e);
+  // lpContext carries the call's state; without it there is nothing to work
+  // with (inferred: the documentation requires the pointer).
+  if (!context) return fail(ERROR_INVALID_PARAMETER);
+  auto& live = sim::LiveContexts();
+  auto* ctx = static_cast<sim::BackupContext*>(*context);
+  if (ctx && !live.count(ctx)) return fail(ERROR_INVALID_PARAMETER);
+
+  if (abort) {
+    // bAbort TRUE releases the context and writes nothing.
+    if (ctx) {
+      live.erase(ctx);
+      delete ctx;
+      *context = nullptr;
+    }
+    call.result = "1";
+    return TRUE;
+  }
+
+  auto file = sim::LookupHandleAs<FileHandle>(h);
+  if (!file) return fail(ERROR_INVALID_HANDLE);
+  // Restoring a link stream writes to the file: a handle without write
+  // access, or one on a directory, is refused.
+  if (file->node->isDirectory || !(sim::fs::MapGenericAccess(file->open.access) & FILE_WRITE_DATA))
+    return fail(ERROR_ACCESS_DENIED);
+  if (bytes > 0 && !buffer) return fail(ERROR_INVALID_PARAMETER);
+
+  if (!ctx) {
+    // The first call of a restore allocates the context.
+    ctx = new sim::BackupContext();
+    live.insert(ctx);
+    *context = ctx;
+  }
+  DWORD take = bytes;
+  DWORD shortCount = 0;
+  if (sim::TakeShortBackupWrite(&shortCount) && shortCount < take) take = shortCount;
+  if ((e = sim::Consume(*ctx, *file, buffer, take))) return fail(e);
+  if (written) *written = take;
+  call.result = "1";
+  return TRUE;
 }
 
 namespace sim {
-BOOL WINAPI CreateHardLinkW(LPCWSTR, LPCWSTR, LPSECURITY_ATTRIBUTES) { SetError(120); return FALSE; }
-BOOLEAN WINAPI CreateSymbolicLinkW(LPCWSTR, LPCWSTR, DWORD) { SetError(120); return FALSE; }
-BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR, LPWSTR, DWORD) { SetError(120); return FALSE; }
-BOOL WINAPI SetVolumeMountPointW(LPCWSTR, LPCWSTR) { SetError(120); return FALSE; }
-BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR) { SetError(120); return FALSE; }
+
+BOOL WINAPI CreateHardLinkW(LPCWSTR newName, LPCWSTR existingName, LPSECURITY_ATTRIBUTES sa) {
+  (void)sa;
+  CallScope call("CreateHardLinkW", Q(newName) + ", " + Q(existingName));
+  auto fail = [&call](DWORD e) {
+    SetError(e);
+    call.result = "0";
+    return FALSE;
+  };
+  DWORD e = 0;
+  if (call.Faulted(&e)) return fail(e);
+  // An empty or missing name: ERROR_PATH_NOT_FOUND, as for the other calls.
+  if (!newName || !*newName || !existingName || !*existingName) return fail(ERROR_PATH_NOT_FOUND);
+  fs::Lookup src;
+  // The source's last component is not followed: a file symbolic link gets
+  // a second name itself, not its target.
+  if ((e = fs::Resolve(existingName, false, &src))) return fail(e);
+  if (!src.node) return fail(ERROR_FILE_NOT_FOUND);
+  // A directory cannot have hard links: STATUS_FILE_IS_A_DIRECTORY.
+  if (src.node->isDirectory) return fail(ERROR_ACCESS_DENIED);
+  if ((e = AddHardLink(src.node, src.volume, newName))) return fail(e);
+  call.result = "1";
+  return TRUE;
+}
+
+BOOLEAN WINAPI CreateSymbolicLinkW(LPCWSTR linkName, LPCWSTR targetName, DWORD flags) {
+  CallScope call("CreateSymbolicLinkW", Q(linkName) + ", " + Q(targetName) + ", " + std::to_string(flags));
+  auto fail = [&call](DWORD e) {
+    SetError(e);
+    call.result = "0";
+    return BOOLEAN(0);
+  };
+  DWORD e = 0;
+  if (call.Faulted(&e)) return fail(e);
+  if (!linkName || !*linkName) return fail(ERROR_PATH_NOT_FOUND);
+  const bool directory = (flags & SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
+
+  // The link is created first (FILE_CREATE), so name errors come before the
+  // privilege check of the reparse point.
+  fs::Lookup at;
+  if ((e = fs::Resolve(linkName, false, &at))) return fail(e);
+  if (at.node || !at.parent) return fail(ERROR_ALREADY_EXISTS);
+  if ((e = fs::CheckName(at.name))) return fail(e);
+  // A non-directory name ending in a backslash: STATUS_OBJECT_NAME_INVALID.
+  if (at.trailingSlash && !directory) return fail(ERROR_INVALID_NAME);
+
+  const std::u16string target = Str(targetName);
+  const bool relative = IsRelativeTarget(target);
+  const std::u16string substitute = relative ? target : NtTarget(target);
+  // Names too long for one reparse buffer: STATUS_IO_REPARSE_DATA_INVALID.
+  if ((substitute.size() + target.size()) * 2 + 20 > MAXIMUM_REPARSE_DATA_BUFFER_SIZE)
+    return fail(ERROR_INVALID_REPARSE_DATA);
+  std::vector<uint8_t> data;
+  data = SymlinkData(substitute, target, relative ? SYMLINK_FLAG_RELATIVE : 0);
+  // The data goes through the same checks as FSCTL_SET_REPARSE_POINT: an
+  // empty relative target or names over the size limit are refused, and
+  // without SeCreateSymbolicLinkPrivilege enabled it is
+  // ERROR_PRIVILEGE_NOT_HELD. The half-made link is deleted again.
+  if ((e = ValidateReparseInput(data.data(), DWORD(data.size())))) return fail(e);
+  NodePtr node = directory ? fs::NewDirectory(at.volume) : fs::NewFile(at.volume);
+  if ((e = SetReparse(*node, data))) return fail(e);
+  fs::AddName(at.parent, at.name, node);
+  call.result = "1";
+  return 1;
+}
+
+namespace {
+
+bool EndsWithBackslash(const WCHAR* s) {
+  size_t n = s ? std::char_traits<char16_t>::length(s) : 0;
+  return n > 0 && s[n - 1] == u'\\';
+}
+
+// The volume a "\??\Volume{GUID}\" substitute name mounts, or null for a
+// junction that names a directory.
+VolumePtr MountedVolume(const fs::Node& node) {
+  if (node.reparseTag != IO_REPARSE_TAG_MOUNT_POINT) return nullptr;
+  std::u16string name;
+  uint32_t flags = 0;
+  if (!fs::ReadSubstituteName(node.reparseData, &name, &flags)) return nullptr;
+  const std::u16string prefix = u"\\??\\";
+  if (name.compare(0, prefix.size(), prefix) != 0) return nullptr;
+  name = name.substr(prefix.size());
+  if (!name.empty() && name.back() == u'\\') name.pop_back();
+  if (name.compare(0, 7, u"Volume{") != 0) return nullptr;
+  return fs::VolumeByGuidName(name);
+}
+
+}  // namespace
+
+BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeName, DWORD chars) {
+  CallScope call("GetVolumeNameForVolumeMountPointW", Q(mountPoint) + ", " + std::to_string(chars));
+  auto fail = [&call](DWORD e) {
+    SetError(e);
+    call.result = "0";
+    return FALSE;
+  };
+  DWORD e = 0;
+  if (call.Faulted(&e)) return fail(e);
+  // The mount point must end with a backslash ("Q:", "C:\mnt"):
+  // ERROR_INVALID_NAME.
+  if (!EndsWithBackslash(mountPoint)) return fail(ERROR_INVALID_NAME);
+  // A drive letter with no volume behind it: ERROR_FILE_NOT_FOUND.
+  const std::u16string full = FullPathOf(mountPoint);
+  if (full.size() == 3 && full[1] == u':' && !fs::VolumeByLetter(fs::UpcaseUnit(full[0])))
+    return fail(ERROR_FILE_NOT_FOUND);
+  fs::Lookup at;
+  if ((e = fs::Resolve(mountPoint, false, &at))) return fail(e);
+  VolumePtr volume;
+  if (!at.parent) {
+    volume = at.volume;  // a volume root names its own volume
+  } else if (!at.node) {
+    return fail(ERROR_FILE_NOT_FOUND);
+  } else if (at.node->reparseTag == IO_REPARSE_TAG_SYMLINK) {
+    // A directory symbolic link, even to a mounted folder:
+    // ERROR_INVALID_PARAMETER.
+    return fail(ERROR_INVALID_PARAMETER);
+  } else {
+    volume = MountedVolume(*at.node);
+    // An ordinary directory (or a junction to one): ERROR_NOT_A_REPARSE_POINT.
+    if (!volume) return fail(ERROR_NOT_A_REPARSE_POINT);
+  }
+  const std::u16string name = volume->GuidPath();
+  // Too small for "\\?\Volume{GUID}\" and its terminator:
+  // ERROR_FILENAME_EXCED_RANGE.
+  if (!volumeName || chars < name.size() + 1) return fail(ERROR_FILENAME_EXCED_RANGE);
+  std::memcpy(volumeName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
+  call.result = "1";
+  return TRUE;
+}
+
+BOOL WINAPI SetVolumeMountPointW(LPCWSTR mountPoint, LPCWSTR volumeName) {
+  CallScope call("SetVolumeMountPointW", Q(mountPoint) + ", " + Q(volumeName));
+  auto fail = [&call](DWORD e) {
+    SetError(e);
+    call.result = "0";
+    return FALSE;
+  };
+  DWORD e = 0;
+  if (call.Faulted(&e)) return fail(e);
+  // The mount point string must end with a backslash.
+  if (!EndsWithBackslash(mountPoint)) return fail(ERROR_INVALID_NAME);
+  // The volume must be named "\\?\Volume{GUID}\". A name of another form is
+  // not a volume name (ERROR_INVALID_NAME); a well-formed one that no volume
+  // has is refused by the mount manager (ERROR_INVALID_PARAMETER). Both
+  // codes are inferred; the documentation names neither.
+  const std::u16string vol = Str(volumeName);
+  const std::u16string prefix = u"\\\\?\\Volume{";
+  if (vol.compare(0, prefix.size(), prefix) != 0 || vol.back() != u'\\' || vol.size() != kVolumeNameChars - 1)
+    return fail(ERROR_INVALID_NAME);
+  VolumePtr volume = fs::VolumeByGuidName(vol.substr(4, vol.size() - 5));
+  if (!volume) return fail(ERROR_INVALID_PARAMETER);
+
+  fs::Lookup at;
+  if ((e = fs::Resolve(mountPoint, false, &at))) return fail(e);
+  if (!at.node) return fail(ERROR_FILE_NOT_FOUND);
+  // A path that already is a mount point (a mounted folder, or a volume
+  // root): ERROR_DIR_NOT_EMPTY "even if the directory is empty", as
+  // documented. Any other reparse point is treated the same way.
+  if (!at.parent || at.node->reparseTag != 0) return fail(ERROR_DIR_NOT_EMPTY);
+  if (!at.node->isDirectory) return fail(ERROR_DIRECTORY);
+  // A directory with any entry in it is documented as an error without a
+  // code; NTFS refuses the mount-point reparse data on it with
+  // STATUS_DIRECTORY_NOT_EMPTY. (One field report gives
+  // ERROR_INVALID_PARAMETER instead.)
+  if (!at.node->children.empty()) return fail(ERROR_DIR_NOT_EMPTY);
+  // The mount manager writes "\??\Volume{GUID}\" as the substitute name and
+  // an empty print name.
+  const auto data = MountPointData(u"\\??\\" + vol.substr(4), u"");
+  if ((e = SetReparse(*at.node, data))) return fail(e);
+  call.result = "1";
+  return TRUE;
+}
+
+BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR mountPoint) {
+  CallScope call("DeleteVolumeMountPointW", Q(mountPoint));
+  auto fail = [&call](DWORD e) {
+    SetError(e);
+    call.result = "0";
+    return FALSE;
+  };
+  DWORD e = 0;
+  if (call.Faulted(&e)) return fail(e);
+  if (!EndsWithBackslash(mountPoint)) return fail(ERROR_INVALID_NAME);
+  fs::Lookup at;
+  if ((e = fs::Resolve(mountPoint, false, &at))) return fail(e);
+  if (!at.node) return fail(ERROR_FILE_NOT_FOUND);
+  // Not a reparse point at all: ERROR_NOT_A_REPARSE_POINT. Removing the
+  // mount-point tag from a reparse point of another kind is a tag mismatch
+  // (inferred from FSCTL_DELETE_REPARSE_POINT).
+  if (!at.parent || at.node->reparseTag == 0) return fail(ERROR_NOT_A_REPARSE_POINT);
+  if (at.node->reparseTag != IO_REPARSE_TAG_MOUNT_POINT) return fail(ERROR_REPARSE_TAG_MISMATCH);
+  // The reparse point goes; the empty directory stays.
+  at.node->reparseTag = 0;
+  at.node->reparseData.clear();
+  call.result = "1";
+  return TRUE;
+}
+
 }  // namespace sim

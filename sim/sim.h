@@ -183,4 +183,7 @@ BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR mountPoint);
 void ResetFileSystem();
 void ResetProcess();
 
+// BackupWrite contexts allocated and not yet released with bAbort.
+int LiveBackupContexts();
+
 }  // namespace sim

@@ -1,0 +1,227 @@
+"""Tests of tools/check_pe.py: its rules on extracted data, and the whole
+checker on small images cross-built with MinGW when a cross compiler exists."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+
+import check_pe  # noqa: E402
+
+MANIFEST_PATH = os.path.join(ROOT, "res", "linkbatch.manifest")
+LISTS_DIR = os.path.join(ROOT, "tools", "pe")
+
+
+def read_manifest():
+    with open(MANIFEST_PATH, encoding="utf-8") as f:
+        return f.read()
+
+
+class ManifestTextTest(unittest.TestCase):
+    # The shipped manifest satisfies every rule; each rule rejects its own fault.
+
+    def test_shipped_manifest_passes(self):
+        self.assertEqual(check_pe.check_manifest_text(read_manifest()), [])
+
+    def test_missing_or_false_long_path_awareness_fails(self):
+        text = read_manifest().replace(">true</longPathAware>", ">false</longPathAware>")
+        self.assertIn("manifest: no <longPathAware>true</longPathAware>",
+                      check_pe.check_manifest_text(text))
+
+    def test_long_path_awareness_in_other_namespace_fails(self):
+        text = read_manifest().replace("SMI/2016/WindowsSettings", "SMI/2005/WindowsSettings")
+        failures = check_pe.check_manifest_text(text)
+        self.assertTrue(any("2016 WindowsSettings namespace" in f for f in failures), failures)
+
+    def test_supported_os_inside_a_comment_counts_as_missing(self):
+        guid = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+        line = '<supportedOS Id="%s"/>' % guid
+        text = read_manifest().replace(line, "<!-- %s -->" % line)
+        failures = check_pe.check_manifest_text(text)
+        self.assertEqual([f for f in failures if guid in f],
+                         ["manifest: supportedOS %s (Windows 10 and 11) missing" % guid])
+
+    def test_elevation_request_fails(self):
+        text = read_manifest().replace('level="asInvoker"', 'level="requireAdministrator"')
+        self.assertIn("manifest: requestedExecutionLevel is 'requireAdministrator', "
+                      "expected 'asInvoker'", check_pe.check_manifest_text(text))
+
+
+class ManifestResourceTest(unittest.TestCase):
+    # Exactly one RT_MANIFEST, with the id the loader reads at process creation.
+
+    def test_second_manifest_fails(self):
+        text = read_manifest()
+        failures = check_pe.check_manifest_resources([(1, 0x409, text), (1, 0, text)])
+        self.assertEqual(len(failures), 1, failures)
+        self.assertIn("2 RT_MANIFEST resources", failures[0])
+
+    def test_wrong_id_and_absence_fail(self):
+        self.assertIn("manifest: resource id is 2, expected 1 (CREATEPROCESS_MANIFEST_RESOURCE_ID)",
+                      check_pe.check_manifest_resources([(2, 0x409, read_manifest())]))
+        self.assertEqual(check_pe.check_manifest_resources([]),
+                         ["manifest: no RT_MANIFEST resource"])
+
+
+class VersionAndHeaderTest(unittest.TestCase):
+    # The version record says 0.8.0.0 and linkbatch.exe; x86 stays loadable on NT 5.0.
+
+    def test_version_strings(self):
+        good = {"FileVersion": "0.8.0.0", "ProductVersion": "0.8.0.0",
+                "OriginalFilename": "linkbatch.exe"}
+        self.assertEqual(check_pe.check_version_strings(good), [])
+        bad = dict(good, ProductVersion="0.8", OriginalFilename="lb.exe")
+        self.assertEqual(check_pe.check_version_strings(bad), [
+            "version: ProductVersion is '0.8', expected '0.8.0.0'",
+            "version: OriginalFilename is 'lb.exe', expected 'linkbatch.exe'"])
+
+    def test_fixed_version(self):
+        self.assertEqual(check_pe.check_fixed_version(0x00000008, 0, "FILEVERSION"), [])
+        self.assertEqual(check_pe.check_fixed_version(0x00080000, 0, "FILEVERSION"),
+                         ["version: fixed FILEVERSION is 8.0.0.0, expected 0.8.0.0"])
+
+    def test_header(self):
+        i386, amd64 = check_pe.IMAGE_FILE_MACHINE_I386, check_pe.IMAGE_FILE_MACHINE_AMD64
+        self.assertEqual(check_pe.check_header(i386, 3, 5, 0, "x86"), [])
+        self.assertEqual(check_pe.check_header(amd64, 3, 6, 0, "x64"), [])
+        self.assertEqual(check_pe.check_header(i386, 3, 6, 0, "x86"),
+                         ["header: subsystem version 6.0, expected 5.0 for x86"])
+        self.assertEqual(check_pe.check_header(i386, 2, 5, 0, "x86"),
+                         ["header: subsystem 2, expected 3 (console)"])
+        self.assertEqual(len(check_pe.check_header(amd64, 3, 5, 0, "x86")), 1)
+
+
+class ImportRulesTest(unittest.TestCase):
+    # Only system DLLs; the optional link functions never statically.
+
+    def test_runtime_dlls_are_not_system_dlls(self):
+        imports = {"KERNEL32.dll": ["Sleep"], "msvcrt.dll": ["free"],
+                   "api-ms-win-crt-runtime-l1-1-0.dll": ["exit"],
+                   "libstdc++-6.dll": ["x"], "libgcc_s_dw2-1.dll": ["y"]}
+        self.assertEqual(check_pe.check_import_dlls(imports), [
+            "imports: libgcc_s_dw2-1.dll is not a system DLL",
+            "imports: libstdc++-6.dll is not a system DLL"])
+
+    def test_each_optional_function_is_rejected(self):
+        for name in sorted(check_pe.DYNAMIC_ONLY):
+            failures = check_pe.check_dynamic_only({"KERNEL32.dll": ["CloseHandle", name]})
+            self.assertEqual(len(failures), 1, (name, failures))
+            self.assertIn("KERNEL32.dll!%s is imported statically" % name, failures[0])
+
+
+class Win2000ListTest(unittest.TestCase):
+    # Every list names its source; a name outside a list fails the x86 check.
+
+    def setUp(self):
+        self.lists = {dll: check_pe.load_export_list(os.path.join(LISTS_DIR, name))
+                      for dll, name in check_pe.WIN2000_LISTS.items()}
+
+    def test_every_list_states_its_source_and_every_entry_its_version(self):
+        for name in check_pe.WIN2000_LISTS.values():
+            with open(os.path.join(LISTS_DIR, name), encoding="utf-8") as f:
+                lines = f.read().splitlines()
+            header = "\n".join(l for l in lines if l.startswith("#"))
+            self.assertIn("Source", header, name)
+            for line in lines:
+                if line.strip() and not line.startswith("#"):
+                    self.assertGreaterEqual(len(line.split()), 2,
+                                            "%s: entry without its source: %r" % (name, line))
+
+    def test_functions_newer_than_nt5_are_absent(self):
+        kernel32 = self.lists["kernel32.dll"][0]
+        for newer in ("CreateSymbolicLinkW", "GetTickCount64", "InitializeCriticalSectionEx",
+                      "AddVectoredExceptionHandler", "InitializeSRWLock", "FlsAlloc"):
+            self.assertNotIn(newer, kernel32)
+        msvcrt = self.lists["msvcrt.dll"][0]
+        for newer in ("___lc_codepage_func", "__iob_func", "_aligned_malloc", "_vscprintf"):
+            self.assertNotIn(newer, msvcrt)
+
+    def test_check_reports_missing_ordinal_and_unconfirmed(self):
+        imports = {"KERNEL32.dll": ["CloseHandle", "GetTickCount64", None],
+                   "ADVAPI32.dll": ["LookupPrivilegeValueW"], "ntdll.dll": ["RtlFoo"]}
+        failures, notes = check_pe.check_win2000_imports(imports, self.lists)
+        self.assertEqual(failures, [
+            "win2000: KERNEL32.dll!GetTickCount64 is not in the Windows 2000 export list",
+            "win2000: KERNEL32.dll imported by ordinal; cannot be checked",
+            "win2000: no export list for ntdll.dll"])
+        self.assertEqual(notes, [
+            "win2000: ADVAPI32.dll!LookupPrivilegeValueW rests on an unconfirmed list entry"])
+
+
+def _tool(name):
+    return shutil.which(name)
+
+
+@unittest.skipUnless(_tool("i686-w64-mingw32-g++") and _tool("i686-w64-mingw32-windres"),
+                     "i686 MinGW cross compiler not installed")
+class CrossBuiltImageTest(unittest.TestCase):
+    # The checker on real images: the release resource and flags pass, each
+    # fault that the build settings prevent is caught in the image.
+
+    SUBSYSTEM_5 = ["-Wl,--major-subsystem-version,5,--minor-subsystem-version,0",
+                   "-Wl,--major-os-version,5,--minor-os-version,0"]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="check_pe_test_")
+        cls.res = os.path.join(cls.dir, "linkbatch.res.o")
+        subprocess.check_call(["i686-w64-mingw32-windres", "-I", os.path.join(ROOT, "res"),
+                               os.path.join(ROOT, "res", "linkbatch.rc"), "-O", "coff",
+                               "-o", cls.res])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def build(self, name, body, flags, with_resource=True):
+        src = os.path.join(self.dir, name + ".cpp")
+        exe = os.path.join(self.dir, name + ".exe")
+        with open(src, "w") as f:
+            f.write("#include <windows.h>\n" + body)
+        cmd = ["i686-w64-mingw32-g++", "-O1", "-municode", "-static", src]
+        if with_resource:
+            cmd.append(self.res)
+        subprocess.check_call(cmd + flags + ["-o", exe])
+        return exe
+
+    def run_checker(self, exe):
+        return check_pe.check_image(exe, "x86", LISTS_DIR)
+
+    def test_release_resource_and_flags_pass(self):
+        exe = self.build("good", "int wmain() { Sleep(0); return 0; }", self.SUBSYSTEM_5)
+        _, failures, _ = self.run_checker(exe)
+        self.assertEqual(failures, [])
+
+    def test_default_subsystem_version_is_caught(self):
+        exe = self.build("nosub", "int wmain() { return 0; }", [])
+        _, failures, _ = self.run_checker(exe)
+        header = [f for f in failures if f.startswith("header:")]
+        self.assertEqual(len(header), 1, failures)
+        self.assertRegex(header[0], r"^header: subsystem version \d+\.\d+, expected 5\.0 for x86$")
+
+    def test_missing_resource_is_caught(self):
+        exe = self.build("nores", "int wmain() { return 0; }", self.SUBSYSTEM_5,
+                         with_resource=False)
+        _, failures, _ = self.run_checker(exe)
+        self.assertIn("version: no VS_VERSIONINFO resource", failures)
+        self.assertIn("manifest: no RT_MANIFEST resource", failures)
+
+    def test_static_symbolic_link_import_is_caught(self):
+        body = ("int wmain(int c, wchar_t** v) {"
+                " return CreateSymbolicLinkW(v[0], v[0], 0) ? 0 : 1; }")
+        exe = self.build("static", body, self.SUBSYSTEM_5 + ["-D_WIN32_WINNT=0x0600"])
+        _, failures, _ = self.run_checker(exe)
+        self.assertIn("imports: KERNEL32.dll!CreateSymbolicLinkW is imported statically; "
+                      "it must be resolved with GetProcAddress", failures)
+        self.assertIn("win2000: KERNEL32.dll!CreateSymbolicLinkW is not in the Windows 2000 "
+                      "export list", failures)
+
+
+if __name__ == "__main__":
+    unittest.main()

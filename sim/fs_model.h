@@ -173,6 +173,12 @@ struct Lookup {
 // handles, 4392 for reparse data that cannot be read, and what DecodeReparse
 // says about the link's target text.
 DWORD Resolve(const WCHAR* path, bool followLast, Lookup* lookup);
+// The same for a path that is already absolute: a drive path "C:\x", or a
+// "\\?\" / "\\.\" path taken literally after the prefix.
+DWORD ResolveFull(const std::u16string& full, bool followLast, Lookup* lookup);
+// The absolute form of a path under the full-path rules and the current
+// directory; false for an empty path.
+bool FullPath(const std::u16string& path, std::u16string* full);
 
 // Walks components from the root of volume; the building block of Resolve.
 DWORD Walk(VolumePtr volume, std::vector<std::u16string> components, bool trailingSlash,

@@ -244,7 +244,10 @@ def read_imports(pe):
 def check_image(path, arch, lists_dir):
     import pefile  # Debian: python3-pefile
 
-    pe = pefile.PE(path)
+    try:
+        pe = pefile.PE(path)
+    except pefile.PEFormatError as e:
+        return arch or "?", ["image: not a PE image (%s)" % e], []
     failures, notes = [], []
 
     machine = pe.FILE_HEADER.Machine

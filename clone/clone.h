@@ -50,6 +50,32 @@ struct ProgressSink {
   DWORD PostProgress(const WCHAR* path);
 };
 
+// What CloneTree hands its worker thread: the two absolute (possibly
+// prefixed) paths in buffers of its own and the other arguments. Allocated by
+// CloneTree, released by the worker when the clone is done.
+struct CloneJob {
+  WCHAR sourcePath[CloneBufferChars];
+  WCHAR destPath[CloneBufferChars];
+  DWORD& fileCounter;
+  unsigned char quiet;
+  LinkKind kind;
+  DWORD displayOffset;
+  FailureList& failureList;
+  ProgressSink& progressSink;
+};
+
+// Clones one level and everything below it. source and destination are the
+// two shared path buffers of CloneBufferChars characters each; they are
+// extended and cut back, and left as they were found. displayOffset (0 or 4)
+// is where printed and stored destination paths start. Returns the level's
+// result: the last non-zero value set at the level.
+DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsigned char quiet,
+                     LinkKind kind, DWORD displayOffset, FailureList& failureList,
+                     ProgressSink* progressSink);
+
+// The worker thread's procedure; its parameter is the CloneJob.
+DWORD WINAPI CloneWorker(LPVOID job);
+
 // Without a sink: clones synchronously and returns 0, a system error code, or
 // ERROR_REQUEST_ABORTED. With a sink: starts the worker and returns 1; the
 // result arrives in progressSink->workerResult.

@@ -1,0 +1,257 @@
+// One level of the tree clone, and through recursion everything below it.
+//
+// Both paths are built in the caller's two buffers: a level appends "\" and an
+// entry name and cuts the buffer back by writing a terminator at the length it
+// noted. Nothing is allocated per entry except failure records.
+#include "clone/clone.h"
+#include "links/links.h"
+
+#if defined(_MSC_VER)
+#  define CLONE_NOINLINE __declspec(noinline)
+#else
+#  define CLONE_NOINLINE __attribute__((noinline))
+#endif
+
+namespace {
+
+const WCHAR SearchPattern[] = TEXT("\\*.*");
+const DWORD PatternChars = 4;
+
+// State of one walk, shared by every level. The find data lives here and not
+// in each level: a level needs an entry's data only until it recurses or
+// fetches the next one, and WIN32_FIND_DATAW is 592 bytes. With it out of the
+// recursive frame the deepest tree the buffers allow (one-character names
+// nest about 4,000 deep) fits a 1 MiB thread stack.
+struct CloneWalk {
+  WCHAR* source;
+  WCHAR* destination;
+  DWORD* fileCounter;
+  FailureList* failureList;
+  ProgressSink* progressSink;
+  DWORD displayOffset;
+  // Most characters a buffer may hold before its terminator.
+  DWORD limit;
+  unsigned char quiet;
+  LinkKind kind;
+  // Length of the current entry's name, set by the entry's handler.
+  DWORD nameLength;
+  // What a directory entry that was not made gives the level's result.
+  DWORD entryResult;
+  // The code FindFirstFileW left, taken before anything else is called.
+  DWORD listingError;
+  WIN32_FIND_DATAW found;
+};
+
+// Length of s, or max + 1 when no terminator comes within max characters.
+DWORD BoundedLength(const WCHAR* s, DWORD max) {
+  DWORD n = 0;
+  while (n <= max && s[n] != 0) {
+    ++n;
+  }
+  return n;
+}
+
+void Append(WCHAR* buffer, DWORD at, const WCHAR* text, DWORD chars) {
+  buffer[at] = TEXT('\\');
+  for (DWORD i = 0; i < chars; ++i) {
+    buffer[at + 1 + i] = text[i];
+  }
+  buffer[at + 1 + chars] = 0;
+}
+
+bool IsDotEntry(const WCHAR* name) {
+  return name[0] == TEXT('.') && (name[1] == 0 || (name[1] == TEXT('.') && name[2] == 0));
+}
+
+// A failure that cannot be stored (out of memory) still sets the result; the
+// record is the only thing lost.
+CLONE_NOINLINE void Record(CloneWalk& w, const WCHAR* path, DWORD code) {
+  try {
+    w.failureList->emplace_back(path, code);
+  } catch (...) {
+  }
+}
+
+// An entry whose name does not fit behind the path in a buffer: the record
+// holds the destination path the entry would have had.
+CLONE_NOINLINE void RecordTooLong(CloneWalk& w, bool isDirectory) {
+  try {
+    w.failureList->emplace_back(w.destination + w.displayOffset, ERROR_FILENAME_EXCED_RANGE);
+    FailureRecord& record = w.failureList->back();
+    record.path.push_back(TEXT('\\'));
+    record.path.append(w.found.cFileName, w.nameLength);
+    if (!w.quiet && isDirectory) {
+      wprintf(TEXT("ERROR: Failed to create directory %ls\n"), record.path.c_str());
+    }
+  } catch (...) {
+  }
+}
+
+// A source level that cannot be listed. A junction to a drive path (a volume
+// that is not there, say) is passed over without a trace.
+CLONE_NOINLINE DWORD ListingFailed(CloneWalk& w, DWORD code, bool mayBeJunction) {
+  if (mayBeJunction && IsDriveJunction(w.source, NULL)) {
+    return 0;
+  }
+  Record(w, w.source, code);
+  if (!w.quiet) {
+    wprintf(TEXT("ERROR: Failed to enumerate files in %ls\n"), w.source + w.displayOffset);
+  }
+  return code;
+}
+
+CLONE_NOINLINE HANDLE StartListing(CloneWalk& w, DWORD srcLen) {
+  for (DWORD i = 0; i <= PatternChars; ++i) {
+    w.source[srcLen + i] = SearchPattern[i];
+  }
+  HANDLE find = FindFirstFileW(w.source, &w.found);
+  if (find == INVALID_HANDLE_VALUE) {
+    w.listingError = GetLastError();
+  }
+  w.source[srcLen] = 0;
+  return find;
+}
+
+// Links one file. Returns the value the level's result takes: 0 for none,
+// the link's error code, or ERROR_REQUEST_ABORTED when the file's progress
+// post reported cancellation, which outlives a failure of the same file.
+CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
+  w.nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
+  if (dstLen + 1 + w.nameLength > w.limit || srcLen + 1 + w.nameLength > w.limit) {
+    RecordTooLong(w, false);
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  Append(w.source, srcLen, w.found.cFileName, w.nameLength);
+  Append(w.destination, dstLen, w.found.cFileName, w.nameLength);
+
+  int linked;
+  if (w.kind != LinkKindHard) {
+    linked = MakeSymbolicLink(w.destination, w.source, 0);
+  } else {
+    linked = MakeHardLink(w.source, w.destination);
+  }
+  DWORD code = linked ? 0 : GetLastError();
+
+  bool cancelled = false;
+  if (w.progressSink != NULL) {
+    cancelled = w.progressSink->PostProgress(w.source) == ERROR_REQUEST_ABORTED;
+  }
+
+  DWORD set = 0;
+  if (linked) {
+    if (!w.quiet) {
+      wprintf(TEXT("%ls\n"), w.source + w.displayOffset);
+    }
+    ++*w.fileCounter;
+  } else {
+    if (!w.quiet) {
+      if (code == ERROR_ACCESS_DENIED) {
+        wprintf(TEXT("ERROR: Failed to create hardlink %ls\n"), w.destination + w.displayOffset);
+      } else if (code == ERROR_ALREADY_EXISTS) {
+        wprintf(TEXT("ERROR: Couldn't create already existing %ls\n"),
+                w.destination + w.displayOffset);
+      }
+    }
+    Record(w, w.destination + w.displayOffset, code);
+    set = code;
+  }
+  if (cancelled) {
+    set = ERROR_REQUEST_ABORTED;
+  }
+  w.source[srcLen] = 0;
+  w.destination[dstLen] = 0;
+  return set;
+}
+
+// Makes the destination directory for the current entry. Returns true when
+// it was made, with both buffers extended by the name. Otherwise entryResult
+// holds what the level's result takes: nothing for a directory that already
+// exists (skipped with its subtree, silently), else the recorded code. The
+// subdirectory's own listing needs room for the search pattern behind its
+// source path, so that is checked here too.
+CLONE_NOINLINE bool MakeDestinationDirectory(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
+  w.entryResult = 0;
+  w.nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
+  if (dstLen + 1 + w.nameLength > w.limit ||
+      srcLen + 1 + w.nameLength + PatternChars > w.limit) {
+    RecordTooLong(w, true);
+    w.entryResult = ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  Append(w.destination, dstLen, w.found.cFileName, w.nameLength);
+  if (!CreateDirectoryW(w.destination, NULL)) {
+    DWORD code = GetLastError();
+    if (code != ERROR_ALREADY_EXISTS) {
+      Record(w, w.destination + w.displayOffset, code);
+      if (!w.quiet) {
+        wprintf(TEXT("ERROR: Failed to create directory %ls\n"), w.destination + w.displayOffset);
+      }
+      w.entryResult = code;
+    }
+    w.destination[dstLen] = 0;
+    return false;
+  }
+  Append(w.source, srcLen, w.found.cFileName, w.nameLength);
+  return true;
+}
+
+// The recursive part. Its frame holds only a handle and a few counts; the
+// work per entry happens in the helpers above, whose frames come and go.
+CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
+  if (srcLen + PatternChars > w.limit) {
+    return ListingFailed(w, ERROR_FILENAME_EXCED_RANGE, false);
+  }
+  HANDLE find = StartListing(w, srcLen);
+  if (find == INVALID_HANDLE_VALUE) {
+    return ListingFailed(w, w.listingError, true);
+  }
+  DWORD result = 0;
+  do {
+    DWORD set = 0;
+    if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      set = CloneFile(w, srcLen, dstLen);
+    } else if (!IsDotEntry(w.found.cFileName)) {
+      if (MakeDestinationDirectory(w, srcLen, dstLen)) {
+        set = CloneLevel(w, srcLen + 1 + w.nameLength, dstLen + 1 + w.nameLength);
+        w.source[srcLen] = 0;
+        w.destination[dstLen] = 0;
+      } else {
+        set = w.entryResult;
+      }
+    }
+    if (set != 0) {
+      result = set;
+    }
+  } while (result != ERROR_REQUEST_ABORTED && FindNextFileW(find, &w.found));
+  FindClose(find);
+  return result;
+}
+
+}  // namespace
+
+DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsigned char quiet,
+                     LinkKind kind, DWORD displayOffset, FailureList& failureList,
+                     ProgressSink* progressSink) {
+  if (source == NULL || destination == NULL || displayOffset > ClonePrefixChars) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  CloneWalk w;
+  w.source = source;
+  w.destination = destination;
+  w.fileCounter = &fileCounter;
+  w.failureList = &failureList;
+  w.progressSink = progressSink;
+  w.displayOffset = displayOffset;
+  w.limit = displayOffset + ClonePathChars - 1;
+  w.quiet = quiet;
+  w.kind = kind;
+  w.nameLength = 0;
+  w.entryResult = 0;
+  w.listingError = 0;
+  DWORD srcLen = BoundedLength(source, w.limit);
+  DWORD dstLen = BoundedLength(destination, w.limit);
+  if (srcLen > w.limit || dstLen > w.limit || srcLen < displayOffset || dstLen < displayOffset) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  return CloneLevel(w, srcLen, dstLen);
+}

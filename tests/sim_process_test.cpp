@@ -1,0 +1,547 @@
+// The simulated process: loader, version, token privileges, threads and
+// critical sections.
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "tests/support.h"
+
+namespace {
+
+class SimProcess : public lbtest::SimTest {};
+
+const HANDLE kSelf = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
+// ------------------------------------------------------------ loader
+
+// kernel32 loads under any spelling the loader accepts, as a module handle
+// above 32 that is not a kernel handle; other modules and a failing loader
+// give ERROR_MOD_NOT_FOUND.
+TEST_F(SimProcess, LoadLibraryFindsKernel32Only) {
+  HMODULE k = LoadLibraryW(u"kernel32.dll");
+  ASSERT_NE(k, nullptr);
+  EXPECT_GT(reinterpret_cast<uintptr_t>(k), 32u);
+  EXPECT_EQ(LoadLibraryW(u"KERNEL32"), k);
+  EXPECT_EQ(LoadLibraryW(u"Kernel32.DLL"), k);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u) << "a module handle is no kernel handle";
+
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(LoadLibraryW(u"kernel33.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  sim::SetLoadLibraryFails(true);
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(LoadLibraryW(u"kernel32.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+}
+
+// Each optional export resolves to the simulation's function while present;
+// an absent one or an unknown name gives ERROR_PROC_NOT_FOUND.
+TEST_F(SimProcess, GetProcAddressFollowsExportConfiguration) {
+  HMODULE k = LoadLibraryW(u"kernel32.dll");
+  ASSERT_NE(k, nullptr);
+  const struct {
+    const char* name;
+    void* address;
+  } exports[] = {
+      {"CreateHardLinkW", reinterpret_cast<void*>(&sim::CreateHardLinkW)},
+      {"CreateSymbolicLinkW", reinterpret_cast<void*>(&sim::CreateSymbolicLinkW)},
+      {"GetVolumeNameForVolumeMountPointW", reinterpret_cast<void*>(&sim::GetVolumeNameForVolumeMountPointW)},
+      {"SetVolumeMountPointW", reinterpret_cast<void*>(&sim::SetVolumeMountPointW)},
+      {"DeleteVolumeMountPointW", reinterpret_cast<void*>(&sim::DeleteVolumeMountPointW)},
+  };
+  for (const auto& e : exports) {
+    EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(k, e.name)), e.address) << e.name;
+    sim::SetExportPresent(e.name, false);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(GetProcAddress(k, e.name), nullptr) << e.name;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND)) << e.name;
+  }
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetProcAddress(k, "CreateHardLinkA"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(GetProcAddress(reinterpret_cast<HMODULE>(0x1000), "CreateHardLinkW"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+}
+
+// ------------------------------------------------------------ version
+
+// Only the two record sizes are accepted; the record gets the configured
+// version with its build and the NT platform id, and the last error stays.
+TEST_F(SimProcess, GetVersionExRecordSizesAndContents) {
+  alignas(8) unsigned char raw[600];
+  auto* info = reinterpret_cast<OSVERSIONINFOW*>(raw);
+  for (DWORD size : {0u, 138u, 275u, 280u, 552u}) {
+    memset(raw, 0, sizeof raw);
+    info->dwOSVersionInfoSize = size;
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(GetVersionExW(info)) << size;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER)) << size;
+    EXPECT_EQ(info->dwMajorVersion, 0u) << size;
+  }
+  const DWORD table[][3] = {{5, 0, 2195}, {5, 1, 2600}, {5, 2, 3790}, {6, 0, 6002}, {10, 0, 19045}};
+  for (const auto& row : table) {
+    sim::SetWindowsVersion(row[0], row[1]);
+    memset(raw, 0xAB, sizeof raw);
+    info->dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+    SetLastError(0xdeadbeef);
+    ASSERT_TRUE(GetVersionExW(info));
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+    EXPECT_EQ(info->dwMajorVersion, row[0]);
+    EXPECT_EQ(info->dwMinorVersion, row[1]);
+    EXPECT_EQ(info->dwBuildNumber, row[2]);
+    EXPECT_EQ(info->dwPlatformId, 2u);
+    EXPECT_EQ(raw[sizeof(OSVERSIONINFOW)], 0xAB) << "wrote past a 276-byte record";
+  }
+  sim::SetWindowsVersion(5, 1);
+  memset(raw, 0xAB, sizeof raw);
+  info->dwOSVersionInfoSize = 284;
+  ASSERT_TRUE(GetVersionExW(info));
+  WORD spMajor;
+  memcpy(&spMajor, raw + 276, 2);
+  EXPECT_EQ(spMajor, 3u);
+  EXPECT_EQ(std::u16string(info->szCSDVersion), u"Service Pack 3");
+  EXPECT_EQ(raw[284], 0xAB);
+}
+
+// ------------------------------------------------------------ token
+
+// A token opened from the pseudo handle is a counted kernel handle; any other
+// process handle is refused.
+TEST_F(SimProcess, OpenProcessTokenNeedsCurrentProcess) {
+  EXPECT_EQ(GetCurrentProcess(), kSelf);
+  HANDLE token = nullptr;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(OpenProcessToken(reinterpret_cast<HANDLE>(0x44), TOKEN_QUERY, &token));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  EXPECT_EQ(sim::OpenHandleKinds(), std::vector<std::string>{"token"});
+  EXPECT_TRUE(CloseHandle(token));
+  sim::FailCall("OpenProcessToken", 1, ERROR_ACCESS_DENIED);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// Names are matched without case and give the well-known LUIDs; unknown and
+// null names, and the symbolic-link right before Windows 6.0, are not found;
+// a remote system cannot be asked.
+TEST_F(SimProcess, LookupPrivilegeValue) {
+  const struct {
+    const char16_t* name;
+    DWORD luid;
+  } known[] = {{u"SeCreateTokenPrivilege", 2},         {u"SeBackupPrivilege", 17},
+               {u"sErEsToRePrIvIlEgE", 18},            {u"SeManageVolumePrivilege", 28},
+               {u"SeCreateSymbolicLinkPrivilege", 35}, {u"SeDelegateSessionUserImpersonatePrivilege", 36}};
+  for (const auto& k : known) {
+    LUID luid{0xdeadbeef, 0x1234};
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, k.name, &luid)) << sim::U8(k.name);
+    EXPECT_EQ(luid.LowPart, k.luid);
+    EXPECT_EQ(luid.HighPart, 0);
+  }
+  LUID luid{};
+  EXPECT_TRUE(LookupPrivilegeValueW(u"", u"SeBackupPrivilege", &luid));
+  for (const char16_t* bad : {u"SeBogusPrivilege", u"SeBackupPrivilegeX", u""}) {
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(LookupPrivilegeValueW(nullptr, bad, &luid));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE));
+  }
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(LookupPrivilegeValueW(nullptr, nullptr, &luid));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE));
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(LookupPrivilegeValueW(u"\\\\elsewhere", u"SeBackupPrivilege", &luid));
+  EXPECT_EQ(GetLastError(), 1722u);
+
+  sim::SetWindowsVersion(5, 1);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(LookupPrivilegeValueW(nullptr, u"SeCreateSymbolicLinkPrivilege", &luid));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_PRIVILEGE));
+  EXPECT_TRUE(LookupPrivilegeValueW(nullptr, u"SeBackupPrivilege", &luid));
+}
+
+// A one-entry TOKEN_PRIVILEGES record as the probe builds it.
+TOKEN_PRIVILEGES One(DWORD luid, DWORD attributes) {
+  TOKEN_PRIVILEGES tp{};
+  tp.PrivilegeCount = 1;
+  tp.Privileges[0].Luid.LowPart = luid;
+  tp.Privileges[0].Attributes = attributes;
+  return tp;
+}
+
+// A record with room for several entries, read and written by offset.
+struct Many {
+  alignas(4) unsigned char bytes[4 + 12 * 4];
+  TOKEN_PRIVILEGES* tp() { return reinterpret_cast<TOKEN_PRIVILEGES*>(bytes); }
+  void Set(std::initializer_list<std::pair<DWORD, DWORD>> entries) {
+    memset(bytes, 0, sizeof bytes);
+    DWORD n = 0;
+    for (auto& e : entries) {
+      LUID_AND_ATTRIBUTES la{{e.first, 0}, e.second};
+      memcpy(bytes + 4 + 12 * n++, &la, 12);
+    }
+    memcpy(bytes, &n, 4);
+  }
+  DWORD Count() const {
+    DWORD n;
+    memcpy(&n, bytes, 4);
+    return n;
+  }
+  LUID_AND_ATTRIBUTES At(DWORD i) const {
+    LUID_AND_ATTRIBUTES la;
+    memcpy(&la, bytes + 4 + 12 * i, 12);
+    return la;
+  }
+};
+
+class SimToken : public SimProcess {
+ protected:
+  void SetUp() override {
+    SimProcess::SetUp();
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_));
+  }
+  void TearDown() override {
+    if (token_) CloseHandle(token_);
+    SimProcess::TearDown();
+  }
+  HANDLE token_ = nullptr;
+};
+
+// Enabling sets ERROR_SUCCESS and reports the change with the old
+// attributes; disabling again turns it off.
+TEST_F(SimToken, EnableDisableRoundTrip) {
+  TOKEN_PRIVILEGES in = One(17, SE_PRIVILEGE_ENABLED), prev{};
+  DWORD len = 0xdeadbeef;
+  SetLastError(0xdeadbeef);
+  ASSERT_TRUE(AdjustTokenPrivileges(token_, FALSE, &in, sizeof prev, &prev, &len));
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_TRUE(sim::PrivilegeEnabled(u"SeBackupPrivilege"));
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeRestorePrivilege"));
+  EXPECT_EQ(len, 16u);
+  EXPECT_EQ(prev.PrivilegeCount, 1u);
+  EXPECT_EQ(prev.Privileges[0].Luid.LowPart, 17u);
+  EXPECT_EQ(prev.Privileges[0].Attributes, 0u);
+
+  in = One(17, 0);
+  ASSERT_TRUE(AdjustTokenPrivileges(token_, FALSE, &in, 0, nullptr, nullptr));
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeBackupPrivilege"));
+}
+
+// The probe's two-step pattern: a first call with attributes 0 turns an
+// enabled privilege off and reports it enabled; handing that record back
+// turns it on again. A privilege already off reports no change (count 0,
+// length 4).
+TEST_F(SimToken, DisableReportsPreviousStateForRestore) {
+  sim::SetPrivilegeEnabled(u"SeRestorePrivilege", true);
+  TOKEN_PRIVILEGES in = One(18, 0), prev{};
+  DWORD len = 16;
+  ASSERT_TRUE(AdjustTokenPrivileges(token_, FALSE, &in, sizeof prev, &prev, &len));
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeRestorePrivilege"));
+  ASSERT_EQ(prev.PrivilegeCount, 1u);
+  EXPECT_EQ(prev.Privileges[0].Attributes, static_cast<DWORD>(SE_PRIVILEGE_ENABLED));
+  SetLastError(0xdeadbeef);
+  ASSERT_TRUE(AdjustTokenPrivileges(token_, FALSE, &prev, len, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_TRUE(sim::PrivilegeEnabled(u"SeRestorePrivilege"));
+
+  in = One(17, 0);
+  prev = One(99, 99);
+  ASSERT_TRUE(AdjustTokenPrivileges(token_, FALSE, &in, sizeof prev, &prev, &len));
+  EXPECT_EQ(prev.PrivilegeCount, 0u);
+  EXPECT_EQ(len, 4u);
+}
+
+// A privilege the token lacks: TRUE with ERROR_NOT_ALL_ASSIGNED, the token
+// unchanged; held ones in the same request still change.
+TEST_F(SimToken, NotHeldSucceedsWithNotAllAssigned) {
+  sim::SetTokenPrivileges({u"SeBackupPrivilege"});
+  TOKEN_PRIVILEGES in = One(35, SE_PRIVILEGE_ENABLED), prev{};
+  DWORD len = 0xdeadbeef;
+  SetLastError(0xdeadbeef);
+  EXPECT_TRUE(AdjustTokenPrivileges(token_, FALSE, &in, sizeof prev, &prev, &len));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege"));
+  EXPECT_FALSE(sim::PrivilegeHeld(u"SeCreateSymbolicLinkPrivilege"));
+  EXPECT_EQ(prev.PrivilegeCount, 0u);
+
+  Many req;
+  req.Set({{35, SE_PRIVILEGE_ENABLED}, {17, SE_PRIVILEGE_ENABLED}});
+  SetLastError(0xdeadbeef);
+  EXPECT_TRUE(AdjustTokenPrivileges(token_, FALSE, req.tp(), 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
+  EXPECT_TRUE(sim::PrivilegeEnabled(u"SeBackupPrivilege"));
+}
+
+// The previous state lists only what changed, in request order; a buffer too
+// small fails with ERROR_INSUFFICIENT_BUFFER, the size needed, no change.
+// Without a previous-state buffer the length is not written.
+TEST_F(SimToken, PreviousStateOnlyChangesAndBufferTooSmall) {
+  sim::SetPrivilegeEnabled(u"SeRestorePrivilege", true);
+  Many req, prev;
+  req.Set({{17, SE_PRIVILEGE_ENABLED}, {18, SE_PRIVILEGE_ENABLED}, {35, SE_PRIVILEGE_ENABLED}});
+  DWORD len = 0;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(AdjustTokenPrivileges(token_, FALSE, req.tp(), 16, prev.tp(), &len));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(len, 28u);
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeBackupPrivilege"));
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege"));
+
+  ASSERT_TRUE(AdjustTokenPrivileges(token_, FALSE, req.tp(), 28, prev.tp(), &len));
+  EXPECT_EQ(len, 28u);
+  ASSERT_EQ(prev.Count(), 2u);
+  EXPECT_EQ(prev.At(0).Luid.LowPart, 17u);
+  EXPECT_EQ(prev.At(1).Luid.LowPart, 35u);
+  EXPECT_EQ(prev.At(1).Attributes, 0u);
+
+  TOKEN_PRIVILEGES in = One(17, 0);
+  len = 0xdeadbeef;
+  ASSERT_TRUE(AdjustTokenPrivileges(token_, FALSE, &in, 0, nullptr, &len));
+  EXPECT_EQ(len, 0xdeadbeefu);
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeBackupPrivilege"));
+}
+
+// DisableAllPrivileges turns every enabled privilege off and reports those.
+TEST_F(SimToken, DisableAll) {
+  sim::SetPrivilegeEnabled(u"SeBackupPrivilege", true);
+  sim::SetPrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege", true);
+  Many prev;
+  DWORD len = 0;
+  ASSERT_TRUE(AdjustTokenPrivileges(token_, TRUE, nullptr, sizeof prev.bytes, prev.tp(), &len));
+  EXPECT_EQ(prev.Count(), 2u);
+  EXPECT_EQ(len, 28u);
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeBackupPrivilege"));
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege"));
+}
+
+// Adjusting needs TOKEN_ADJUST_PRIVILEGES; reporting needs TOKEN_QUERY too;
+// a handle that is no token is refused.
+TEST_F(SimProcess, AdjustTokenPrivilegesChecksAccess) {
+  HANDLE queryOnly = nullptr, adjustOnly = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &queryOnly));
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &adjustOnly));
+  TOKEN_PRIVILEGES in = One(17, SE_PRIVILEGE_ENABLED), prev{};
+  DWORD len = 0;
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(AdjustTokenPrivileges(queryOnly, FALSE, &in, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(AdjustTokenPrivileges(adjustOnly, FALSE, &in, sizeof prev, &prev, &len));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(sim::PrivilegeEnabled(u"SeBackupPrivilege"));
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(AdjustTokenPrivileges(reinterpret_cast<HANDLE>(0x7777), FALSE, &in, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(AdjustTokenPrivileges(adjustOnly, FALSE, &in, 0, nullptr, nullptr));
+  EXPECT_TRUE(sim::PrivilegeEnabled(u"SeBackupPrivilege"));
+  CloseHandle(queryOnly);
+  CloseHandle(adjustOnly);
+}
+
+// ------------------------------------------------------------ threads
+
+// A one-shot gate that a worker waits at until the test opens it.
+struct Gate {
+  std::mutex m;
+  std::condition_variable cv;
+  bool open = false;
+  void Open() {
+    std::lock_guard<std::mutex> g(m);
+    open = true;
+    cv.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> g(m);
+    cv.wait(g, [this] { return open; });
+  }
+};
+
+struct GatedJob {
+  Gate gate;
+  Gate finished;
+  DWORD firstError = 1;
+  std::atomic<int> ran{0};
+};
+
+DWORD WINAPI GatedWorker(LPVOID p) {
+  auto* job = static_cast<GatedJob*>(p);
+  job->firstError = GetLastError();
+  SetLastError(ERROR_FILE_EXISTS);
+  job->gate.Wait();
+  job->ran++;
+  job->finished.Open();
+  return 42;
+}
+
+// A thread runs at once with last error 0 of its own; while it runs its exit
+// code is STILL_ACTIVE and a timed wait times out; once it ends, the wait
+// succeeds and its return value is the exit code.
+TEST_F(SimProcess, ThreadExitCodeWaitAndOwnLastError) {
+  GatedJob job;
+  DWORD id = 0;
+  SetLastError(0xdeadbeef);
+  HANDLE h = CreateThread(nullptr, 0, GatedWorker, &job, 0, &id);
+  ASSERT_NE(h, nullptr);
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(sim::OpenHandleKinds(), std::vector<std::string>{"thread"});
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(h, &code));
+  EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  job.gate.Open();
+  EXPECT_EQ(WaitForSingleObject(h, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+  ASSERT_TRUE(GetExitCodeThread(h, &code));
+  EXPECT_EQ(code, 42u);
+  EXPECT_EQ(job.firstError, 0u);
+  EXPECT_EQ(GetLastError(), 0xdeadbeefu) << "the worker's SetLastError leaked to this thread";
+  EXPECT_TRUE(CloseHandle(h));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_FAILED));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// Closing the handle does not stop the thread; a failing CreateThread gives
+// NULL with the error and runs nothing.
+TEST_F(SimProcess, ThreadOutlivesHandleAndCreateCanFail) {
+  GatedJob job;
+  HANDLE h = CreateThread(nullptr, 0, GatedWorker, &job, 0, nullptr);
+  ASSERT_NE(h, nullptr);
+  EXPECT_TRUE(CloseHandle(h));
+  job.gate.Open();
+  job.finished.Wait();
+  EXPECT_EQ(job.ran.load(), 1);
+
+  GatedJob never;
+  sim::FailCall("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(CreateThread(nullptr, 0, GatedWorker, &never, 0, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(never.ran.load(), 0);
+}
+
+int Recurse(int depth) {
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  if (depth == 0) return frame[0];
+  return Recurse(depth - 1) + frame[0];
+}
+
+DWORD WINAPI DeepWorker(LPVOID) {
+  (void)Recurse(700);
+  return 7;
+}
+
+DWORD WINAPI StackSizeWorker(LPVOID out) {
+  pthread_attr_t attr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    pthread_attr_getstacksize(&attr, &size);
+    pthread_attr_destroy(&attr);
+  }
+  *static_cast<size_t*>(out) = size;
+  return 0;
+}
+
+size_t HostStackOf(SIZE_T stackSize, DWORD flags) {
+  size_t size = 0;
+  HANDLE h = CreateThread(nullptr, stackSize, StackSizeWorker, &size, flags, nullptr);
+  EXPECT_NE(h, nullptr);
+  if (!h) return 0;
+  WaitForSingleObject(h, INFINITE);
+  CloseHandle(h);
+  return size;
+}
+
+// The default stack holds about 700 KiB of frames, as a 1 MiB Windows stack
+// does; a larger commit size grows the reservation to whole MiB; a smaller
+// reservation makes a smaller stack.
+TEST_F(SimProcess, ThreadStackSizes) {
+  HANDLE h = CreateThread(nullptr, 0, DeepWorker, nullptr, 0, nullptr);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(WaitForSingleObject(h, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  GetExitCodeThread(h, &code);
+  EXPECT_EQ(code, 7u);
+  CloseHandle(h);
+
+  // The host may hand a thread a cached stack somewhat larger than asked
+  // for, so sizes are compared as lower and upper bounds.
+  size_t byDefault = HostStackOf(0, 0);
+  EXPECT_GE(byDefault, size_t{1} << 20);
+  EXPECT_GE(HostStackOf(64 << 10, 0), byDefault) << "a small commit keeps the default reservation";
+  EXPECT_LT(HostStackOf(128 << 10, STACK_SIZE_PARAM_IS_A_RESERVATION), byDefault);
+  EXPECT_GE(HostStackOf((2 << 20) + 1, 0), 3 * byDefault);
+}
+
+// ------------------------------------------------------------ critical sections
+
+struct Shared {
+  CRITICAL_SECTION cs;
+  long counter = 0;
+  int rounds = 0;
+};
+
+DWORD WINAPI Increment(LPVOID p) {
+  auto* s = static_cast<Shared*>(p);
+  for (int i = 0; i < s->rounds; ++i) {
+    EnterCriticalSection(&s->cs);
+    long v = s->counter;
+    std::this_thread::yield();
+    s->counter = v + 1;
+    LeaveCriticalSection(&s->cs);
+  }
+  return 0;
+}
+
+// Two threads incrementing under the critical section lose no update.
+TEST_F(SimProcess, CriticalSectionExcludes) {
+  sim::SetCallLogEnabled(false);
+  Shared s;
+  s.rounds = 5000;
+  InitializeCriticalSection(&s.cs);
+  HANDLE h = CreateThread(nullptr, 0, Increment, &s, 0, nullptr);
+  ASSERT_NE(h, nullptr);
+  Increment(&s);
+  WaitForSingleObject(h, INFINITE);
+  CloseHandle(h);
+  EXPECT_EQ(s.counter, 10000);
+  DeleteCriticalSection(&s.cs);
+  EXPECT_EQ(s.cs.impl, nullptr);
+}
+
+DWORD WINAPI EnterOnce(LPVOID p) {
+  auto* s = static_cast<Shared*>(p);
+  EnterCriticalSection(&s->cs);
+  s->counter = 1;
+  LeaveCriticalSection(&s->cs);
+  return 0;
+}
+
+// The owner may enter again; a thread blocked in EnterCriticalSection does
+// not hold the world, so the owner keeps making calls, and the waiter gets in
+// only after the owner's last Leave.
+TEST_F(SimProcess, CriticalSectionRecursionAndNoWorldDeadlock) {
+  Shared s;
+  InitializeCriticalSection(&s.cs);
+  EnterCriticalSection(&s.cs);
+  EnterCriticalSection(&s.cs);
+  HANDLE h = CreateThread(nullptr, 0, EnterOnce, &s, 0, nullptr);
+  ASSERT_NE(h, nullptr);
+  while (sim::CallCount("EnterCriticalSection") < 3) std::this_thread::yield();
+  // The worker is inside EnterCriticalSection now.
+  EXPECT_NE(LoadLibraryW(u"kernel32.dll"), nullptr);
+  LeaveCriticalSection(&s.cs);
+  EXPECT_EQ(WaitForSingleObject(h, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(s.counter, 0);
+  LeaveCriticalSection(&s.cs);
+  EXPECT_EQ(WaitForSingleObject(h, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(s.counter, 1);
+  CloseHandle(h);
+  DeleteCriticalSection(&s.cs);
+}
+
+}  // namespace

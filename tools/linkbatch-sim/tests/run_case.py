@@ -8,7 +8,8 @@ A case is a set of files in cases/ sharing one name:
                exist) and {symtree} (a host tree holding a symbolic link)
                are filled in
   NAME.txt     optional: the command lines, readable, turned into UTF-16LE
-               by examples/make-demo-cmd.py
+               by examples/make-demo-cmd.py (with a byte-order mark unless
+               NAME.nobom exists)
   NAME.out     optional: standard output, exactly (absent: must be empty)
   NAME.status  the exit status
   NAME.err     optional: one text per line that standard error must contain,
@@ -50,7 +51,8 @@ def main():
                   "missing": os.path.join(work, "no-such-file.cmd")}
         if os.path.exists(base + ".txt"):
             generator = load_generator(a.source)
-            data = generator.encode(generator.commands(read(base + ".txt")))
+            bom = not os.path.exists(base + ".nobom")
+            data = generator.encode(generator.commands(read(base + ".txt")), bom)
             places["cmd"] = os.path.join(work, name + ".cmd")
             with open(places["cmd"], "wb") as f:
                 f.write(data)

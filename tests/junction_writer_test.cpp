@@ -1,0 +1,208 @@
+// Junctions: the mount-point reparse data written on the directory, byte for
+// byte, and what is left on the volume when a step fails.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "links/links.h"
+#include "tests/support.h"
+
+namespace {
+
+using lbtest::RunCommands;
+
+class JunctionWriter : public lbtest::SimTest {};
+
+void Put16(std::vector<uint8_t>& v, size_t value) {
+  v.push_back(static_cast<uint8_t>(value & 0xFF));
+  v.push_back(static_cast<uint8_t>((value >> 8) & 0xFF));
+}
+
+// The mount-point record as the platform documents it: tag, data length,
+// reserved, the four name fields, then both names each with a terminator.
+std::vector<uint8_t> MountPointRecord(const std::u16string& substitute, const std::u16string& print) {
+  std::vector<uint8_t> v = {0x03, 0x00, 0x00, 0xA0};
+  const size_t snl = 2 * substitute.size();
+  const size_t pnl = 2 * print.size();
+  Put16(v, snl + pnl + 12);
+  Put16(v, 0);
+  Put16(v, 0);
+  Put16(v, snl);
+  Put16(v, snl + 2);
+  Put16(v, pnl);
+  for (char16_t c : substitute) Put16(v, c);
+  Put16(v, 0);
+  for (char16_t c : print) Put16(v, c);
+  Put16(v, 0);
+  return v;
+}
+
+std::vector<uint8_t> StoredRecord(const char16_t* path) { return sim::Inspect(path).reparseData; }
+
+std::vector<std::string> CallNames() {
+  std::vector<std::string> names;
+  for (const sim::Call& c : sim::Calls()) {
+    if (c.name != "GetLastError" && c.name != "SetLastError") names.push_back(c.name);
+  }
+  return names;
+}
+
+// The substitute name is the NT form of the full target path: "\??\" before
+// a drive path, "\??\UNC\" before a server share, and a "\\?\" or "\\.\"
+// prefix swapped for "\??\"; one trailing backslash is dropped except on a
+// drive root. The print name is the full path as resolved.
+TEST_F(JunctionWriter, SubstituteAndPrintNames) {
+  struct Case {
+    const char16_t* target;
+    const char16_t* substitute;
+    const char16_t* print;
+  };
+  const Case cases[] = {
+      {u"C:\\data", u"\\??\\C:\\data", u"C:\\data"},
+      {u"C:\\data\\", u"\\??\\C:\\data", u"C:\\data\\"},
+      {u"C:\\", u"\\??\\C:\\", u"C:\\"},
+      {u"\\\\srv\\share\\dir\\", u"\\??\\UNC\\srv\\share\\dir", u"\\\\srv\\share\\dir\\"},
+      {u"\\\\srv\\share\\dir", u"\\??\\UNC\\srv\\share\\dir", u"\\\\srv\\share\\dir"},
+      {u"\\\\?\\C:\\data", u"\\??\\C:\\data", u"\\\\?\\C:\\data"},
+      {u"\\\\?\\C:\\data\\", u"\\??\\C:\\data", u"\\\\?\\C:\\data\\"},
+      {u"\\\\?\\C:\\", u"\\??\\C:\\", u"\\\\?\\C:\\"},
+      {u"\\\\?\\UNC\\srv\\share", u"\\??\\UNC\\srv\\share", u"\\\\?\\UNC\\srv\\share"},
+      {u"\\\\.\\C:\\data", u"\\??\\C:\\data", u"\\\\.\\C:\\data"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(sim::U8(c.target));
+    sim::Reset();
+    EXPECT_EQ(MakeJunction(u"C:\\j", c.target), 0u);
+    EXPECT_EQ(sim::Inspect(u"C:\\j").reparseTag, IO_REPARSE_TAG_MOUNT_POINT);
+    EXPECT_EQ(StoredRecord(u"C:\\j"), MountPointRecord(c.substitute, c.print));
+  }
+}
+
+// A relative target is stored resolved against the current directory; the
+// platform calls come in the documented order with the documented open.
+TEST_F(JunctionWriter, RelativeTargetAndCallOrder) {
+  sim::MakeDirs(u"C:\\work");
+  ASSERT_TRUE(SetCurrentDirectoryW(u"C:\\work"));
+  sim::ClearCalls();
+  EXPECT_EQ(MakeJunction(u"j", u"rel\\target"), 0u);
+  EXPECT_EQ(StoredRecord(u"C:\\work\\j"),
+            MountPointRecord(u"\\??\\C:\\work\\rel\\target", u"C:\\work\\rel\\target"));
+  EXPECT_EQ(CallNames(), (std::vector<std::string>{"GetFullPathNameW", "GetFullPathNameW",
+                                                   "CreateDirectoryW", "CreateFileW",
+                                                   "DeviceIoControl", "CloseHandle"}));
+  for (const sim::Call& c : sim::Calls()) {
+    if (c.name == "CreateFileW") {
+      EXPECT_NE(c.args.find("\"j\""), std::string::npos) << c.args;
+      EXPECT_NE(c.args.find("0x40000000"), std::string::npos) << c.args;
+      EXPECT_NE(c.args.find("0x2200000"), std::string::npos) << c.args;
+    }
+  }
+}
+
+// An empty directory is reused; a junction is opened itself and re-pointed in
+// place; a directory with contents is refused and stays as it was.
+TEST_F(JunctionWriter, ExistingDirectories) {
+  sim::MakeDirs(u"C:\\empty");
+  EXPECT_EQ(MakeJunction(u"C:\\empty", u"C:\\one"), 0u);
+  EXPECT_EQ(StoredRecord(u"C:\\empty"), MountPointRecord(u"\\??\\C:\\one", u"C:\\one"));
+  EXPECT_EQ(MakeJunction(u"C:\\empty", u"C:\\two"), 0u);
+  EXPECT_EQ(StoredRecord(u"C:\\empty"), MountPointRecord(u"\\??\\C:\\two", u"C:\\two"));
+
+  sim::MakeFile(u"C:\\full\\child.txt");
+  EXPECT_EQ(MakeJunction(u"C:\\full", u"C:\\one"), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+  EXPECT_TRUE(sim::Inspect(u"C:\\full\\child.txt").exists);
+  EXPECT_EQ(sim::Inspect(u"C:\\full").reparseTag, 0u);
+}
+
+// When the reparse data cannot be written, only a directory this call made is
+// removed; an empty directory or a junction that was there before stays as it
+// was. When the open fails, the new directory stays.
+TEST_F(JunctionWriter, FailedWriteRemovesOnlyWhatItMade) {
+  sim::FailCall("DeviceIoControl", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MakeJunction(u"C:\\new", u"C:\\t"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(sim::Inspect(u"C:\\new").exists);
+
+  sim::MakeDirs(u"C:\\before");
+  sim::ClearCalls();
+  sim::FailCall("DeviceIoControl", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MakeJunction(u"C:\\before", u"C:\\t"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(sim::Inspect(u"C:\\before").isDirectory);
+  EXPECT_EQ(sim::CallCount("RemoveDirectoryW"), 0u);
+
+  ASSERT_EQ(MakeJunction(u"C:\\junction", u"C:\\old"), 0u);
+  sim::FailCall("DeviceIoControl", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MakeJunction(u"C:\\junction", u"C:\\t"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(StoredRecord(u"C:\\junction"), MountPointRecord(u"\\??\\C:\\old", u"C:\\old"));
+
+  sim::FailCall("CreateFileW", 1, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(MakeJunction(u"C:\\opened", u"C:\\t"), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  sim::NodeInfo left = sim::Inspect(u"C:\\opened");
+  EXPECT_TRUE(left.isDirectory);
+  EXPECT_EQ(left.reparseTag, 0u);
+}
+
+// A path whose full form does not fit 8192 characters, a substitute name that
+// would not fit its 8192, or data over 24576 bytes: ERROR_FILENAME_EXCED_RANGE
+// before anything is created. Resolver errors come back the same way.
+TEST_F(JunctionWriter, LengthLimitsAndResolverErrors) {
+  auto path = [](const std::u16string& head, size_t total) {
+    return head + std::u16string(total - head.size(), u'a');
+  };
+  struct Case {
+    std::u16string junction;
+    std::u16string target;
+  };
+  const Case tooLong[] = {
+      {u"C:\\j", path(u"C:\\", 8192)},
+      {path(u"C:\\", 8192), u"C:\\t"},
+      // 8186 characters fit the full-path buffer; "\??\UNC\" makes 8192.
+      {u"C:\\j", path(u"\\\\srv\\share\\", 8186)},
+      // 20 + 2 * (n + 4 + n) bytes: 6138 characters make 24580.
+      {u"C:\\j", path(u"C:\\", 6138)},
+  };
+  for (const Case& c : tooLong) {
+    sim::ClearCalls();
+    EXPECT_EQ(MakeJunction(c.junction.c_str(), c.target.c_str()),
+              static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_EQ(sim::CallCount("CreateDirectoryW"), 0u);
+    EXPECT_EQ(sim::CallCount("CreateFileW"), 0u);
+  }
+  // 6137 characters fit the data buffer; the file system then refuses data
+  // over its own 16 KiB limit and the new directory is taken away again.
+  EXPECT_EQ(MakeJunction(u"C:\\j", path(u"C:\\", 6137).c_str()),
+            static_cast<DWORD>(ERROR_INVALID_REPARSE_DATA));
+  EXPECT_FALSE(sim::Inspect(u"C:\\j").exists);
+
+  sim::ClearCalls();
+  EXPECT_NE(MakeJunction(u"", u"C:\\t"), 0u);
+  EXPECT_EQ(sim::CallCount("CreateDirectoryW"), 0u);
+  sim::FailCall("GetFullPathNameW", 1, ERROR_INVALID_NAME);
+  EXPECT_EQ(MakeJunction(u"C:\\j", u"C:\\t"), static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(MakeJunction(u"C:\\missing\\j", u"C:\\t"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+// Through the runner: j makes a junction that lists as its target, k removes
+// the junction and keeps the target, l re-points an existing junction, and l
+// on a directory that cannot be removed makes nothing and reports why.
+TEST_F(JunctionWriter, RunnerLines) {
+  sim::MakeFile(u"C:\\target\\a.txt");
+  EXPECT_EQ(RunCommands(u"xj \"C:\\j\" \"C:\\target\"\r\n"), 0u);
+  EXPECT_EQ(sim::List(u"C:\\j"), (std::vector<std::u16string>{u"a.txt"}));
+
+  sim::MakeDirs(u"C:\\other");
+  EXPECT_EQ(RunCommands(u"xl \"C:\\j\" \"C:\\other\"\r\n"), 0u);
+  EXPECT_EQ(StoredRecord(u"C:\\j"), MountPointRecord(u"\\??\\C:\\other", u"C:\\other"));
+
+  EXPECT_EQ(RunCommands(u"xk \"C:\\j\" \"x\"\r\n"), 0u);
+  EXPECT_FALSE(sim::Inspect(u"C:\\j").exists);
+  EXPECT_TRUE(sim::Inspect(u"C:\\target\\a.txt").exists);
+
+  EXPECT_EQ(RunCommands(u"xl \"C:\\target\" \"C:\\other\"\r\n"), 145u);
+  EXPECT_EQ(sim::Inspect(u"C:\\target").reparseTag, 0u);
+  EXPECT_EQ(RunCommands(u"xl \"C:\\missing\" \"C:\\other\"\r\n"), 2u);
+  EXPECT_FALSE(sim::Inspect(u"C:\\missing").exists);
+  EXPECT_EQ(RunCommands(u"xj \"C:\\no\\such\\j\" \"C:\\other\"\r\n"), 3u);
+}
+
+}  // namespace

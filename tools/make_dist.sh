@@ -7,7 +7,7 @@
 # present) each executable must pass tools/check_pe.py first.
 set -eu
 
-root=$(CDPATH= cd -- "$(dirname -- "$0")/.." && pwd)
+root=$(CDPATH= cd -- "$(dirname -- "$0")/.." && pwd -P)
 version=${VERSION:-0.8.0}
 name=linkbatch-$version
 build=${BUILD_DIR:-$root/build}

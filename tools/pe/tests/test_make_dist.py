@@ -7,7 +7,7 @@ import tempfile
 import unittest
 import zipfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.dirname(os.path.realpath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
 SCRIPT = os.path.join(ROOT, "tools", "make_dist.sh")
 

@@ -1,0 +1,496 @@
+// Reparse points, links, the backup link stream and volume mount points of
+// the simulated volumes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void Put16(Bytes& v, uint16_t x) {
+  v.push_back(uint8_t(x));
+  v.push_back(uint8_t(x >> 8));
+}
+void Put32(Bytes& v, uint32_t x) {
+  for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
+}
+void PutText(Bytes& v, const std::u16string& s) {
+  for (char16_t c : s) Put16(v, uint16_t(c));
+}
+uint16_t At16(const Bytes& v, size_t i) { return uint16_t(v[i] | (v[i + 1] << 8)); }
+uint32_t At32(const Bytes& v, size_t i) { return uint32_t(At16(v, i)) | (uint32_t(At16(v, i + 2)) << 16); }
+std::u16string TextAt(const Bytes& v, size_t at, size_t bytes) {
+  std::u16string s;
+  for (size_t i = 0; i < bytes; i += 2) s.push_back(char16_t(At16(v, at + i)));
+  return s;
+}
+
+// A junction record as the junction writer lays it out.
+Bytes Junction(const std::u16string& sub, const std::u16string& print) {
+  Bytes v;
+  const uint16_t snl = uint16_t(sub.size() * 2), pnl = uint16_t(print.size() * 2);
+  Put32(v, IO_REPARSE_TAG_MOUNT_POINT);
+  Put16(v, uint16_t(snl + pnl + 12));
+  Put16(v, 0);
+  Put16(v, 0);
+  Put16(v, snl);
+  Put16(v, uint16_t(snl + 2));
+  Put16(v, pnl);
+  PutText(v, sub);
+  Put16(v, 0);
+  PutText(v, print);
+  Put16(v, 0);
+  return v;
+}
+
+// The name fields of a symbolic-link record, read by their offsets.
+struct SymlinkFields {
+  std::u16string substitute, print;
+  uint32_t flags = 0;
+};
+SymlinkFields ReadSymlink(const Bytes& v) {
+  SymlinkFields f;
+  EXPECT_GE(v.size(), 20u);
+  if (v.size() < 20) return f;
+  EXPECT_EQ(At32(v, 0), IO_REPARSE_TAG_SYMLINK);
+  EXPECT_EQ(At16(v, 4) + 8u, v.size()) << "ReparseDataLength";
+  f.substitute = TextAt(v, 20 + At16(v, 8), At16(v, 10));
+  f.print = TextAt(v, 20 + At16(v, 12), At16(v, 14));
+  f.flags = At32(v, 16);
+  return f;
+}
+
+class SimLinks : public lbtest::SimTest {
+ protected:
+  HANDLE OpenDir(const char16_t* path, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+    HANDLE h = CreateFileW(path, access, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << sim::U8(path) << " error " << GetLastError();
+    return h;
+  }
+  // FSCTL_SET_REPARSE_POINT on the path; returns 0 or the error.
+  DWORD SetReparse(const char16_t* path, const Bytes& data, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+    HANDLE h = OpenDir(path, access);
+    DWORD got = 0xdeadbeef;
+    SetLastError(0xdeadbeef);
+    BOOL ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, const_cast<uint8_t*>(data.data()), DWORD(data.size()),
+                              nullptr, 0, &got, nullptr);
+    DWORD e = ok ? 0 : GetLastError();
+    CloseHandle(h);
+    return e;
+  }
+  static void EnableSymlinks() { sim::SetPrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege", true); }
+};
+
+// FSCTL_SET_REPARSE_POINT validates the buffer and the file as NTFS does.
+TEST_F(SimLinks, SetReparseValidation) {
+  sim::MakeDirs(u"C:\\j");
+  const Bytes good = Junction(u"\\??\\C:\\t", u"C:\\t");
+  Bytes big = good;
+  big.resize(MAXIMUM_REPARSE_DATA_BUFFER_SIZE + 8);
+  big[4] = uint8_t((big.size() - 8) & 0xff);
+  big[5] = uint8_t((big.size() - 8) >> 8);
+  Bytes lengthOff = good;
+  lengthOff[4] += 2;
+  Bytes nameOutside = good;
+  nameOutside[10] = 0x40;  // SubstituteNameLength past the buffer
+  Bytes tagZero = good;
+  std::memset(tagZero.data(), 0, 4);
+  struct {
+    const char* what;
+    Bytes data;
+    DWORD error;
+  } cases[] = {
+      {"over 16 KiB", big, ERROR_INVALID_REPARSE_DATA},
+      {"shorter than the head", Bytes(good.begin(), good.begin() + 6), ERROR_INVALID_REPARSE_DATA},
+      {"length field off by two", lengthOff, ERROR_INVALID_REPARSE_DATA},
+      {"name outside the buffer", nameOutside, ERROR_INVALID_REPARSE_DATA},
+      {"tag zero", tagZero, ERROR_REPARSE_TAG_INVALID},
+  };
+  for (auto& c : cases) EXPECT_EQ(SetReparse(u"C:\\j", c.data), c.error) << c.what;
+  EXPECT_EQ(sim::Inspect(u"C:\\j").reparseTag, 0u) << "a refused buffer leaves the directory alone";
+
+  // Write access is needed; FILE_WRITE_ATTRIBUTES alone is enough.
+  EXPECT_EQ(SetReparse(u"C:\\j", good, GENERIC_READ), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(SetReparse(u"C:\\j", good, FILE_WRITE_ATTRIBUTES), 0u);
+
+  // A handle that is no file: ERROR_INVALID_HANDLE.
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(DeviceIoControl(INVALID_HANDLE_VALUE, FSCTL_SET_REPARSE_POINT, const_cast<uint8_t*>(good.data()),
+                               DWORD(good.size()), nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
+// A mount point goes only on an empty directory; an existing reparse point
+// takes new data of its own tag only.
+TEST_F(SimLinks, SetReparseTargetRules) {
+  sim::MakeDirs(u"C:\\full\\sub");
+  sim::MakeFile(u"C:\\file");
+  sim::MakeDirs(u"C:\\j");
+  const Bytes first = Junction(u"\\??\\C:\\one", u"C:\\one");
+  const Bytes second = Junction(u"\\??\\C:\\other\\two", u"C:\\other\\two");
+  EXPECT_EQ(SetReparse(u"C:\\full", first), DWORD(ERROR_DIR_NOT_EMPTY));
+  HANDLE f = CreateFileW(u"C:\\file", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(DeviceIoControl(f, FSCTL_SET_REPARSE_POINT, const_cast<uint8_t*>(first.data()), DWORD(first.size()),
+                               nullptr, 0, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DIRECTORY));
+  CloseHandle(f);
+
+  ASSERT_EQ(SetReparse(u"C:\\j", first), 0u);
+  sim::NodeInfo info = sim::Inspect(u"C:\\j");
+  EXPECT_EQ(info.attributes, DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  EXPECT_EQ(info.reparseData, first);
+  EXPECT_EQ(SetReparse(u"C:\\j", second), 0u);
+  EXPECT_EQ(sim::Inspect(u"C:\\j").reparseData, second) << "the same tag replaces the data";
+
+  EnableSymlinks();
+  Bytes link;
+  Put32(link, IO_REPARSE_TAG_SYMLINK);
+  Put16(link, 12 + 2);
+  Put16(link, 0);
+  for (uint16_t x : {0, 2, 0, 2}) Put16(link, x);
+  Put32(link, SYMLINK_FLAG_RELATIVE);
+  PutText(link, u"x");
+  EXPECT_EQ(SetReparse(u"C:\\j", link), DWORD(ERROR_REPARSE_TAG_MISMATCH));
+}
+
+// FSCTL_GET_REPARSE_POINT: size codes, partial copies and the exact bytes.
+TEST_F(SimLinks, GetReparseSizes) {
+  sim::MakeDirs(u"C:\\j");
+  sim::MakeDirs(u"C:\\plain");
+  const Bytes data = Junction(u"\\??\\C:\\some\\target", u"C:\\some\\target");
+  ASSERT_EQ(SetReparse(u"C:\\j", data), 0u);
+  HANDLE h = OpenDir(u"C:\\j", GENERIC_READ);
+  HANDLE p = OpenDir(u"C:\\plain", GENERIC_READ);
+  uint8_t out[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
+  auto get = [&](HANDLE which, void* buf, DWORD size, DWORD* got) {
+    SetLastError(0xdeadbeef);
+    return DeviceIoControl(which, FSCTL_GET_REPARSE_POINT, nullptr, 0, buf, size, got, nullptr);
+  };
+  DWORD got = 0xdeadbeef;
+  EXPECT_FALSE(get(h, nullptr, 0, &got));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_USER_BUFFER));
+  EXPECT_FALSE(get(p, out, sizeof out, &got));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_A_REPARSE_POINT));
+  got = 0xdeadbeef;
+  EXPECT_FALSE(get(h, out, 27, &got));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(got, 0xdeadbeefu) << "nothing reported for a buffer below 28 bytes";
+  std::memset(out, 0xcc, sizeof out);
+  EXPECT_FALSE(get(h, out, 28, &got));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+  EXPECT_EQ(got, 28u);
+  EXPECT_EQ(Bytes(out, out + 28), Bytes(data.begin(), data.begin() + 28));
+  EXPECT_EQ(out[28], 0xcc) << "nothing past the buffer size";
+  EXPECT_TRUE(get(h, out, sizeof out, &got));
+  ASSERT_EQ(got, data.size());
+  EXPECT_EQ(Bytes(out, out + got), data);
+  CloseHandle(h);
+  CloseHandle(p);
+}
+
+// FSCTL_DELETE_REPARSE_POINT takes a bare 24-byte head with the stored tag.
+TEST_F(SimLinks, DeleteReparse) {
+  sim::MakeDirs(u"C:\\j");
+  ASSERT_EQ(SetReparse(u"C:\\j", Junction(u"\\??\\C:\\t", u"C:\\t")), 0u);
+  HANDLE h = OpenDir(u"C:\\j");
+  auto del = [&](DWORD tag, DWORD size) {
+    uint8_t in[24] = {};
+    std::memcpy(in, &tag, 4);
+    SetLastError(0xdeadbeef);
+    DWORD got = 0;
+    return DeviceIoControl(h, FSCTL_DELETE_REPARSE_POINT, in, size, nullptr, 0, &got, nullptr)
+               ? 0u
+               : GetLastError();
+  };
+  EXPECT_EQ(del(IO_REPARSE_TAG_MOUNT_POINT, 0), DWORD(ERROR_INVALID_USER_BUFFER));
+  EXPECT_EQ(del(IO_REPARSE_TAG_MOUNT_POINT, 8), DWORD(ERROR_INVALID_REPARSE_DATA));
+  EXPECT_EQ(del(0, 24), DWORD(ERROR_REPARSE_TAG_INVALID));
+  EXPECT_EQ(del(IO_REPARSE_TAG_SYMLINK, 24), DWORD(ERROR_REPARSE_TAG_MISMATCH));
+  EXPECT_EQ(del(IO_REPARSE_TAG_MOUNT_POINT, 24), 0u);
+  EXPECT_EQ(del(IO_REPARSE_TAG_MOUNT_POINT, 24), DWORD(ERROR_NOT_A_REPARSE_POINT));
+  CloseHandle(h);
+  EXPECT_EQ(sim::Inspect(u"C:\\j").attributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+}
+
+// CreateSymbolicLinkW needs the privilege enabled and stores the target as
+// an NT path (absolute) or as given (relative); the print name is the text.
+TEST_F(SimLinks, SymbolicLinkCreation) {
+  sim::MakeDirs(u"C:\\target");
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(sim::CreateSymbolicLinkW(u"C:\\link", u"C:\\target", SYMBOLIC_LINK_FLAG_DIRECTORY), 0);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_PRIVILEGE_NOT_HELD));
+  EXPECT_FALSE(sim::Inspect(u"C:\\link").exists) << "a refused link leaves no name behind";
+
+  EnableSymlinks();
+  sim::AddVolume(u'D');
+  struct {
+    const char16_t* link;
+    const char16_t* target;
+    DWORD flags;
+    const char* substitute;
+    uint32_t linkFlags;
+  } cases[] = {
+      {u"C:\\d1", u"C:\\target", 1, "\\??\\C:\\target", 0},
+      {u"C:\\d2", u"C:/target/./x/..", 1, "\\??\\C:\\target", 0},
+      {u"C:\\d3", u"\\\\?\\D:\\a\\..\\b", 1, "\\??\\D:\\a\\..\\b", 0},
+      {u"C:\\d4", u"\\\\server\\share\\dir", 1, "\\??\\UNC\\server\\share\\dir", 0},
+      {u"C:\\f1", u"target\\file.txt", 0, "target\\file.txt", SYMLINK_FLAG_RELATIVE},
+      {u"C:\\f2", u"..\\up", 0, "..\\up", SYMLINK_FLAG_RELATIVE},
+  };
+  for (auto& c : cases) {
+    SetLastError(0xdeadbeef);
+    ASSERT_EQ(sim::CreateSymbolicLinkW(c.link, c.target, c.flags), 1) << sim::U8(c.link) << " " << GetLastError();
+    sim::NodeInfo info = sim::Inspect(c.link);
+    EXPECT_EQ(info.isDirectory, c.flags == 1) << sim::U8(c.link);
+    EXPECT_EQ(info.reparseTag, IO_REPARSE_TAG_SYMLINK);
+    EXPECT_TRUE(info.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    SymlinkFields f = ReadSymlink(info.reparseData);
+    EXPECT_EQ(sim::U8(f.substitute), c.substitute) << sim::U8(c.link);
+    EXPECT_EQ(f.print, std::u16string(c.target)) << sim::U8(c.link);
+    EXPECT_EQ(f.flags, c.linkFlags) << sim::U8(c.link);
+  }
+  // A dangling target is accepted; a taken name or a missing directory not.
+  EXPECT_EQ(sim::CreateSymbolicLinkW(u"C:\\dangling", u"C:\\nowhere", 0), 1);
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(sim::CreateSymbolicLinkW(u"C:\\d1", u"C:\\target", 1), 0);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(sim::CreateSymbolicLinkW(u"C:\\missing\\l", u"C:\\target", 1), 0);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND));
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(sim::CreateSymbolicLinkW(u"C:\\empty", u"", 0), 0);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_REPARSE_DATA));
+  EXPECT_FALSE(sim::Inspect(u"C:\\empty").exists);
+}
+
+// CreateHardLinkW adds a name to the same file, with the documented refusals.
+TEST_F(SimLinks, HardLinks) {
+  sim::MakeFile(u"C:\\a\\file");
+  sim::MakeDirs(u"C:\\dir");
+  sim::AddVolume(u'D');
+  ASSERT_TRUE(sim::CreateHardLinkW(u"C:\\dir\\second", u"C:\\a\\file", nullptr));
+  sim::NodeInfo one = sim::Inspect(u"C:\\a\\file"), two = sim::Inspect(u"C:\\dir\\second");
+  EXPECT_EQ(one.fileId, two.fileId);
+  EXPECT_EQ(two.linkCount, 2u);
+  struct {
+    const char16_t* newName;
+    const char16_t* existing;
+    DWORD error;
+  } refusals[] = {
+      {u"C:\\DIR\\SECOND", u"C:\\a\\file", ERROR_ALREADY_EXISTS},
+      {u"C:\\dir", u"C:\\a\\file", ERROR_ALREADY_EXISTS},
+      {u"C:\\x", u"C:\\dir", ERROR_ACCESS_DENIED},
+      {u"C:\\x", u"C:\\a\\nothing", ERROR_FILE_NOT_FOUND},
+      {u"C:\\nodir\\x", u"C:\\a\\file", ERROR_PATH_NOT_FOUND},
+      {u"D:\\x", u"C:\\a\\file", ERROR_NOT_SAME_DEVICE},
+  };
+  for (auto& r : refusals) {
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(sim::CreateHardLinkW(r.newName, r.existing, nullptr)) << sim::U8(r.newName);
+    EXPECT_EQ(GetLastError(), r.error) << sim::U8(r.newName) << " <- " << sim::U8(r.existing);
+  }
+  EXPECT_EQ(sim::Inspect(u"C:\\a\\file").linkCount, 2u);
+
+  // A file symbolic link gets a second name itself, not its target.
+  EnableSymlinks();
+  ASSERT_EQ(sim::CreateSymbolicLinkW(u"C:\\sl", u"C:\\a\\file", 0), 1);
+  ASSERT_TRUE(sim::CreateHardLinkW(u"C:\\sl2", u"C:\\sl", nullptr));
+  sim::NodeInfo sl2 = sim::Inspect(u"C:\\sl2");
+  EXPECT_EQ(sl2.reparseTag, IO_REPARSE_TAG_SYMLINK);
+  EXPECT_EQ(sl2.fileId, sim::Inspect(u"C:\\sl").fileId);
+  EXPECT_EQ(sim::Inspect(u"C:\\a\\file").linkCount, 2u);
+}
+
+class SimBackupLink : public SimLinks {
+ protected:
+  void SetUp() override {
+    SimLinks::SetUp();
+    sim::MakeFile(u"C:\\src\\file");
+    sim::MakeDirs(u"C:\\out");
+  }
+  static Bytes Head(DWORD stream, uint64_t size) {
+    Bytes v;
+    Put32(v, stream);
+    Put32(v, 0);
+    Put32(v, uint32_t(size));
+    Put32(v, uint32_t(size >> 32));
+    Put32(v, 0);
+    return v;
+  }
+  static Bytes Name(const std::u16string& s) {
+    Bytes v;
+    PutText(v, s);
+    Put16(v, 0);
+    return v;
+  }
+  HANDLE OpenSource(DWORD access = GENERIC_WRITE) {
+    return CreateFileW(u"C:\\src\\file", access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  }
+  BOOL Write(HANDLE h, Bytes data, DWORD* written, void** ctx) {
+    SetLastError(0xdeadbeef);
+    return BackupWrite(h, data.data(), DWORD(data.size()), written, FALSE, FALSE, ctx);
+  }
+  void Abort(HANDLE h, void** ctx) {
+    DWORD n = 0;
+    EXPECT_TRUE(BackupWrite(h, nullptr, 0, &n, TRUE, FALSE, ctx));
+    EXPECT_EQ(*ctx, nullptr);
+  }
+};
+
+// The link stream may arrive in one call or split anywhere; the link is made
+// once its data is complete, and the abort call frees the context.
+TEST_F(SimBackupLink, LinkStreamMakesHardLink) {
+  const Bytes name = Name(u"C:\\out\\link");
+  for (size_t split : {size_t(20), size_t(7), size_t(25), size_t(20 + name.size())}) {
+    DeleteFileW(u"C:\\out\\link");
+    Bytes all = Head(BACKUP_LINK, name.size());
+    all.insert(all.end(), name.begin(), name.end());
+    HANDLE h = OpenSource();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    void* ctx = nullptr;
+    DWORD written = 0;
+    ASSERT_TRUE(Write(h, Bytes(all.begin(), all.begin() + split), &written, &ctx)) << split;
+    EXPECT_EQ(written, split);
+    EXPECT_NE(ctx, nullptr);
+    EXPECT_EQ(sim::LiveBackupContexts(), 1);
+    if (split < all.size()) {
+      EXPECT_FALSE(sim::Inspect(u"C:\\out\\link").exists) << "no link before the data is complete";
+      ASSERT_TRUE(Write(h, Bytes(all.begin() + split, all.end()), &written, &ctx)) << split;
+      EXPECT_EQ(written, all.size() - split);
+    }
+    sim::NodeInfo link = sim::Inspect(u"C:\\out\\link");
+    EXPECT_TRUE(link.exists) << split;
+    EXPECT_EQ(link.fileId, sim::Inspect(u"C:\\src\\file").fileId);
+    EXPECT_EQ(link.linkCount, 2u);
+    Abort(h, &ctx);
+    EXPECT_EQ(sim::LiveBackupContexts(), 0);
+    CloseHandle(h);
+  }
+}
+
+// Aborting before the data is complete makes no link; a short-write fault
+// reports fewer bytes; the link's own errors come from the data call.
+TEST_F(SimBackupLink, AbortShortWriteAndErrors) {
+  const Bytes name = Name(u"C:\\out\\link");
+  HANDLE h = OpenSource();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  void* ctx = nullptr;
+  DWORD written = 0;
+  ASSERT_TRUE(Write(h, Head(BACKUP_LINK, name.size()), &written, &ctx));
+  Abort(h, &ctx);
+  EXPECT_FALSE(sim::Inspect(u"C:\\out\\link").exists);
+  EXPECT_EQ(sim::LiveBackupContexts(), 0);
+
+  sim::ShortBackupWrite(1, 12);
+  ASSERT_TRUE(Write(h, Head(BACKUP_LINK, name.size()), &written, &ctx));
+  EXPECT_EQ(written, 12u);
+  Abort(h, &ctx);
+
+  sim::MakeFile(u"C:\\out\\taken");
+  const Bytes taken = Name(u"C:\\out\\taken");
+  ASSERT_TRUE(Write(h, Head(BACKUP_LINK, taken.size()), &written, &ctx));
+  EXPECT_FALSE(Write(h, taken, &written, &ctx));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+  Abort(h, &ctx);
+  CloseHandle(h);
+  EXPECT_EQ(sim::LiveBackupContexts(), 0);
+}
+
+// BackupWrite needs a file handle with write access.
+TEST_F(SimBackupLink, HandleMustBeWritableFile) {
+  const Bytes head = Head(BACKUP_LINK, 4);
+  void* ctx = nullptr;
+  DWORD written = 0;
+  HANDLE ro = OpenSource(GENERIC_READ);
+  ASSERT_NE(ro, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(Write(ro, head, &written, &ctx));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  CloseHandle(ro);
+  HANDLE dir = OpenDir(u"C:\\out");
+  EXPECT_FALSE(Write(dir, head, &written, &ctx));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  CloseHandle(dir);
+  EXPECT_FALSE(Write(INVALID_HANDLE_VALUE, head, &written, &ctx));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(ctx, nullptr);
+  EXPECT_EQ(sim::LiveBackupContexts(), 0);
+}
+
+// Volume names: roots and mounted folders have one, other paths the
+// documented errors.
+TEST_F(SimLinks, VolumeNameQueries) {
+  sim::MakeDirs(u"C:\\plain");
+  WCHAR buf[MAX_PATH];
+  auto query = [&](const char16_t* path, DWORD chars = MAX_PATH) {
+    SetLastError(0xdeadbeef);
+    return sim::GetVolumeNameForVolumeMountPointW(path, buf, chars) ? 0u : GetLastError();
+  };
+  ASSERT_EQ(query(u"C:\\"), 0u);
+  EXPECT_EQ(std::u16string(buf), sim::VolumeGuidPath(u'C'));
+  EXPECT_EQ(std::u16string(buf).size(), 49u);
+  EXPECT_EQ(query(u"C:\\", 49), DWORD(ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(query(u"C:\\", 0), DWORD(ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(query(u"C:"), DWORD(ERROR_INVALID_NAME));
+  EXPECT_EQ(query(u"C:\\plain"), DWORD(ERROR_INVALID_NAME));
+  EXPECT_EQ(query(u"C:\\plain\\"), DWORD(ERROR_NOT_A_REPARSE_POINT));
+  EXPECT_EQ(query(u"C:\\nothing\\"), DWORD(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(query(u"Q:\\"), DWORD(ERROR_FILE_NOT_FOUND));
+}
+
+// SetVolumeMountPointW mounts a volume on an empty directory; paths through
+// it reach the other volume; DeleteVolumeMountPointW leaves the directory.
+TEST_F(SimLinks, MountSetFollowDelete) {
+  sim::AddVolume(u'D');
+  sim::MakeDirs(u"C:\\mnt");
+  sim::MakeFile(u"C:\\busy\\f");
+  const std::u16string d = sim::VolumeGuidPath(u'D');
+  auto set = [&](const char16_t* at, const std::u16string& vol) {
+    SetLastError(0xdeadbeef);
+    return sim::SetVolumeMountPointW(at, vol.c_str()) ? 0u : GetLastError();
+  };
+  EXPECT_EQ(set(u"C:\\mnt", d), DWORD(ERROR_INVALID_NAME));
+  EXPECT_EQ(set(u"C:\\mnt\\", u"D:\\"), DWORD(ERROR_INVALID_NAME));
+  EXPECT_EQ(set(u"C:\\mnt\\", u"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\"),
+            DWORD(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(set(u"C:\\busy\\", d), DWORD(ERROR_DIR_NOT_EMPTY));
+  EXPECT_EQ(set(u"C:\\none\\", d), DWORD(ERROR_FILE_NOT_FOUND));
+  ASSERT_EQ(set(u"C:\\mnt\\", d), 0u);
+  EXPECT_EQ(set(u"C:\\mnt\\", d), DWORD(ERROR_DIR_NOT_EMPTY)) << "already a mounted folder";
+
+  sim::NodeInfo mnt = sim::Inspect(u"C:\\mnt");
+  EXPECT_EQ(mnt.attributes, DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  EXPECT_EQ(mnt.reparseData, Junction(u"\\??\\" + d.substr(4), u""));
+  WCHAR buf[MAX_PATH];
+  ASSERT_TRUE(sim::GetVolumeNameForVolumeMountPointW(u"C:/mnt/../mnt/.\\", buf, MAX_PATH));
+  EXPECT_EQ(std::u16string(buf), d);
+
+  // A file made through the mounted folder lands on D:.
+  HANDLE f = CreateFileW(u"C:\\mnt\\made.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE) << GetLastError();
+  CloseHandle(f);
+  EXPECT_TRUE(sim::Inspect(u"D:\\made.txt").exists);
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(sim::GetVolumeNameForVolumeMountPointW(u"C:\\mnt\\made.txt\\", buf, MAX_PATH));
+
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(sim::DeleteVolumeMountPointW(u"C:\\mnt"));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_NAME));
+  ASSERT_TRUE(sim::DeleteVolumeMountPointW(u"C:\\mnt\\"));
+  mnt = sim::Inspect(u"C:\\mnt");
+  EXPECT_TRUE(mnt.exists);
+  EXPECT_EQ(mnt.attributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_TRUE(sim::List(u"C:\\mnt").empty());
+  SetLastError(0xdeadbeef);
+  EXPECT_FALSE(sim::DeleteVolumeMountPointW(u"C:\\mnt\\"));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_A_REPARSE_POINT));
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 // The entry point: runs a command file of link operations line by line and
 // ends the process with the result of the last line that ran.
+#include "clone/clone.h"
 #include "links/links.h"
 #include "platform/probe.h"
 #include "runner/runner.h"
@@ -8,6 +9,7 @@ namespace {
 
 bool IsCommandLetter(WCHAR letter) {
   switch (letter) {
+    case TEXT('c'):
     case TEXT('d'):
     case TEXT('f'):
     case TEXT('j'):
@@ -27,6 +29,14 @@ DWORD RemoveDirectoryResult(LPCWSTR path) {
 
 DWORD RunCommand(const CommandLine& line) {
   switch (line.letter) {
+    case TEXT('c'): {
+      // A fresh counter and failure list per line; the runner reports only
+      // the clone's own result, so neither is read afterwards.
+      DWORD fileCounter = 0;
+      FailureList failures;
+      return CloneTree(line.secondPath, line.firstPath, fileCounter, 1, LinkKindSymbolic, 1,
+                       failures, NULL);
+    }
     case TEXT('d'):
       return MakeSymbolicLink(line.firstPath, line.secondPath, SYMBOLIC_LINK_FLAG_DIRECTORY) == 1
                  ? ERROR_SUCCESS

@@ -403,8 +403,6 @@ DWORD Walk(VolumePtr volume, std::vector<std::u16string> components, bool traili
       if (last) {
         trailingSlash = trailingSlash || t.trailingSlash;
         viaLink = child;
-      } else {
-        viaLink = nullptr;
       }
       todo.insert(todo.begin(), t.components.begin(), t.components.end());
       volume = t.volume;
@@ -416,7 +414,6 @@ DWORD Walk(VolumePtr volume, std::vector<std::u16string> components, bool traili
     }
     // A file where a directory is needed: STATUS_OBJECT_PATH_NOT_FOUND.
     if (!last && !child->isDirectory) return ERROR_PATH_NOT_FOUND;
-    if (!last) viaLink = nullptr;
     done.push_back(e->name);
     parent = cur;
     lastName = e->name;

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Writes a linkbatch command file (UTF-16LE) from readable text.
 
-usage: make-demo-cmd.py [--no-bom] [SOURCE [OUTPUT]]
+usage: make-demo-cmd.py [--no-bom] [--check] [SOURCE [OUTPUT]]
        (defaults: demo.txt and demo.cmd next to this script)
+With --check, OUTPUT is not written but compared: status 1 if it differs.
 
 Each non-blank SOURCE line that does not start with '#' is one command, such
 as   d "C:\\link" "C:\\target"   . linkbatch reads the command letter at
@@ -34,10 +35,13 @@ def encode(lines, bom=True):
 
 def main(argv):
     bom = True
+    check = False
     args = []
     for a in argv:
         if a == "--no-bom":
             bom = False
+        elif a == "--check":
+            check = True
         elif a in ("-h", "--help"):
             print(__doc__)
             return 0
@@ -51,6 +55,16 @@ def main(argv):
     output = args[1] if len(args) > 1 else os.path.splitext(source)[0] + ".cmd"
     with open(source, encoding="utf-8") as f:
         data = encode(commands(f.read()), bom)
+    if check:
+        try:
+            with open(output, "rb") as f:
+                current = f.read() == data
+        except OSError:
+            current = False
+        if not current:
+            print("%s is not what %s makes; run make-demo-cmd.py" % (output, source),
+                  file=sys.stderr)
+        return 0 if current else 1
     with open(output, "wb") as f:
         f.write(data)
     return 0

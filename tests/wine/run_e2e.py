@@ -1,0 +1,254 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real Windows executable under Wine.
+
+Every case writes a real UTF-16LE command file, runs linkbatch.exe on it
+through a batch file (so cmd reports the full 32-bit exit code, not just
+the low byte that the Wine loader passes on), and records the exit code and
+the state of the directories the case cares about. The transcript is
+compared with expected-e2e.txt; --update rewrites that file.
+
+Exit code 77: the executable or Wine is missing (the test is skipped).
+"""
+import argparse
+import difflib
+import os
+import shutil
+import subprocess
+import sys
+
+SKIP = 77
+LINE_UNITS = 8191  # the longest line one read delivers
+
+
+def win(path):
+    """The Wine view of a host path (drive Z: is the host root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def cmd_line(letter, p1, p2="x", lead=" ", end="\r\n"):
+    return f'{lead}{letter} "{p1}" "{p2}"{end}'
+
+
+class Runner:
+    def __init__(self, exe, work):
+        self.exe = os.path.abspath(exe)
+        self.work = os.path.abspath(work)
+        self.env = dict(os.environ)
+        self.env.setdefault("WINEDEBUG", "-all")
+        self.out = []
+        self.case_dir = None
+
+    # ---------------------------------------------------------- set-up
+    def case(self, name):
+        self.name = name
+        self.case_dir = os.path.join(self.work, name)
+        os.makedirs(self.case_dir)
+        return self.case_dir
+
+    def dir(self, rel, files=()):
+        path = os.path.join(self.case_dir, rel)
+        os.makedirs(path, exist_ok=True)
+        for f in files:
+            with open(os.path.join(path, f), "w") as fh:
+                fh.write("x")
+        return win(path)
+
+    def missing(self, rel):
+        return win(os.path.join(self.case_dir, rel))
+
+    def write(self, text, bom=False, raw=None):
+        path = os.path.join(self.case_dir, "commands.txt")
+        data = raw if raw is not None else (("\ufeff" if bom else "") + text).encode("utf-16-le")
+        with open(path, "wb") as fh:
+            fh.write(data)
+        return path
+
+    # ---------------------------------------------------------- running
+    def wine(self, args, cwd=None):
+        # Standard error is not captured: a wineserver started by this call
+        # inherits it and keeps a pipe open for seconds after the program ends.
+        proc = subprocess.run(["wine"] + args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              stdin=subprocess.DEVNULL, env=self.env, cwd=cwd or self.case_dir,
+                              timeout=120)
+        return proc.returncode, proc.stdout.decode("utf-8", errors="replace")
+
+    def run_full(self, args, cwd=None):
+        """Runs the executable through cmd; returns the full exit code."""
+        bat = os.path.join(self.case_dir, "run.bat")
+        quoted = " ".join(f'"{a}"' for a in args)
+        with open(bat, "w", newline="\r\n") as fh:
+            fh.write(f'@"{win(self.exe)}" {quoted}\n@echo linkbatch-exit=%ERRORLEVEL%\n')
+        _, out = self.wine(["cmd", "/c", win(bat)], cwd=cwd)
+        for line in out.splitlines():
+            if line.startswith("linkbatch-exit="):
+                return int(line.split("=", 1)[1].strip()) & 0xFFFFFFFF
+        raise RuntimeError(f"{self.name}: no exit code from cmd: {out!r}")
+
+    def run_direct(self, args):
+        """Runs the executable straight from the Wine loader: only the low
+        byte of the exit code survives."""
+        rc, _ = self.wine([self.exe] + list(args))
+        return rc
+
+    def record(self, text):
+        self.out.append(f"{self.name}: {text}")
+
+    def state(self, *rels):
+        parts = []
+        for rel in rels:
+            path = os.path.join(self.case_dir, rel)
+            if os.path.isdir(path):
+                parts.append(f"{rel}=dir")
+            elif os.path.exists(path):
+                parts.append(f"{rel}=file")
+            else:
+                parts.append(f"{rel}=absent")
+        return " ".join(parts)
+
+    def commands(self, text, *watch, bom=False, raw=None, cwd=None):
+        path = self.write(text, bom=bom, raw=raw)
+        code = self.run_full([win(path)], cwd=cwd)
+        shown = f"exit={code}"
+        if watch:
+            shown += " " + self.state(*watch)
+        self.record(shown)
+
+
+def cases(r):
+    # Argument count: no argument or two give -1; the loader passes on 255.
+    r.case("args-none")
+    r.record(f"exit={r.run_full([])} low-byte={r.run_direct([])}")
+    r.case("args-two")
+    path = r.write(cmd_line("k", r.dir("d")))
+    r.record(f"exit={r.run_full([win(path), win(path)])} "
+             f"low-byte={r.run_direct([win(path), win(path)])} {r.state('d')}")
+
+    # A command file that cannot be opened, or holds no known letter: 1.
+    r.case("file-missing")
+    r.record(f"exit={r.run_full([r.missing('nothere.txt')])}")
+    r.case("file-empty")
+    r.commands("")
+    r.case("file-bom-only")
+    r.commands("", bom=True)
+    r.case("letters-unknown-and-upper-case")
+    d = r.dir("d")
+    r.commands(cmd_line("K", d) + cmd_line("x", d) + cmd_line("D", d, d), "d")
+
+    # Removing a directory: the result is RemoveDirectoryW's.
+    r.case("k-empty-bom-crlf")
+    r.commands(cmd_line("k", r.dir("d"), lead=""), "d", bom=True)
+    r.case("k-empty-lf")
+    r.commands(cmd_line("k", r.dir("d"), end="\n"), "d")
+    r.case("k-not-empty")
+    r.commands(cmd_line("k", r.dir("d", files=["f"])), "d")
+    r.case("k-missing")
+    r.commands(cmd_line("k", r.missing("d")), "d")
+    r.case("k-missing-parent")
+    r.commands(cmd_line("k", r.missing("p/d")), "p")
+    r.case("k-a-file")
+    r.dir(".", files=["f"])
+    r.commands(cmd_line("k", r.missing("f")), "f")
+    r.case("k-relative-one-character")
+    r.dir("d")
+    r.commands(cmd_line("k", "d"), "d", cwd=r.case_dir)
+
+    # Line handling: last line without a line feed, trailing text, the last
+    # known letter decides.
+    r.case("last-line-without-line-feed")
+    r.commands(cmd_line("x", "y") + cmd_line("k", r.dir("d"), end=""), "d")
+    r.case("text-after-second-quote")
+    r.commands(f' k "{r.dir("d")}" "x" and a comment\r\n', "d")
+    r.case("fail-then-succeed")
+    r.commands(cmd_line("k", r.missing("gone")) + cmd_line("k", r.dir("d")), "d")
+    r.case("succeed-then-fail")
+    r.commands(cmd_line("k", r.dir("d")) + cmd_line("k", r.missing("gone")), "d")
+    r.case("unknown-letter-keeps-result")
+    r.commands(cmd_line("k", r.missing("gone")) + cmd_line("q", r.dir("d")), "d")
+
+    # A known letter without its closing quotation marks: 13, nothing done.
+    r.case("malformed-first-path-unclosed")
+    d = r.dir("d")
+    r.commands(f' k "{d}\r\n', "d")
+    r.case("malformed-second-path-unclosed")
+    d = r.dir("d")
+    r.commands(f' k "{d}" "x\r\n', "d")
+    r.case("malformed-short-line")
+    r.commands(' k "\r\n')
+    r.case("malformed-then-unknown")
+    d = r.dir("d")
+    r.commands(f' k "{d}\r\n' + cmd_line("x", d), "d")
+    r.case("malformed-unknown-letter-ignored")
+    d = r.dir("d")
+    r.commands(cmd_line("k", d) + ' x "unclosed\r\n', "d")
+
+    # A line longer than one read is still one line: a valid-looking line in
+    # its tail must not run.
+    r.case("long-line-tail-not-run")
+    d = r.dir("d")
+    head = " x" + "a" * (LINE_UNITS - 2)
+    r.commands(head + cmd_line("k", d), "d")
+    r.case("long-line-then-line")
+    d = r.dir("d")
+    e = r.dir("e")
+    r.commands(head + cmd_line("k", d) + cmd_line("k", e), "d", "e")
+
+    # The operations Wine only partly implements: the codes it gives are
+    # recorded, what is left on disk too.
+    r.case("j-new-directory")
+    r.commands(cmd_line("j", r.missing("link"), r.dir("target")), "link", "target")
+    r.case("j-existing-empty-directory")
+    r.commands(cmd_line("j", r.dir("link"), r.dir("target")), "link")
+    r.case("j-not-empty")
+    r.commands(cmd_line("j", r.dir("link", files=["f"]), r.dir("target")), "link")
+    r.case("l-not-empty")
+    r.commands(cmd_line("l", r.dir("link", files=["f"]), r.dir("target")), "link")
+    r.case("l-missing")
+    r.commands(cmd_line("l", r.missing("link"), r.dir("target")), "link")
+    r.case("m-root-on-directory")
+    r.commands(cmd_line("m", "C:\\", r.dir("mnt")), "mnt")
+    r.case("n-plain-directory")
+    r.commands(cmd_line("n", r.dir("mnt")), "mnt")
+    r.case("c-directories-only")
+    r.dir("src/a/b")
+    r.dir("src/c")
+    r.dir("dst")
+    r.commands(cmd_line("c", r.missing("dst"), r.missing("src")), "dst/a/b", "dst/c")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--exe", required=True)
+    ap.add_argument("--work", required=True)
+    ap.add_argument("--expected", required=True)
+    ap.add_argument("--update", action="store_true")
+    args = ap.parse_args()
+    if not os.path.exists(args.exe):
+        print(f"SKIP: {args.exe} not built (cmake --build --preset mingw-x64)")
+        return SKIP
+    if shutil.which("wine") is None:
+        print("SKIP: wine is not installed")
+        return SKIP
+
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    r = Runner(args.exe, args.work)
+    cases(r)
+    shutil.rmtree(args.work, ignore_errors=True)
+
+    got = [line + "\n" for line in r.out]
+    if args.update:
+        with open(args.expected, "w") as fh:
+            fh.writelines(got)
+        print(f"wrote {len(got)} lines to {args.expected}")
+        return 0
+    with open(args.expected) as fh:
+        want = [line for line in fh if line.strip() and not line.startswith("#")]
+    if got == want:
+        print(f"{len(got)} cases as expected")
+        return 0
+    sys.stdout.writelines(difflib.unified_diff(want, got, "expected", "wine"))
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -25,6 +25,9 @@ class FailureRecord {
   FailureRecord(const WCHAR* failedPath, DWORD code) : path(failedPath), errorCode(code) {}
   FailureRecord(const FailureRecord&) = default;
   FailureRecord& operator=(const FailureRecord&) = default;
+  // A growing list moves its records instead of copying every path again.
+  FailureRecord(FailureRecord&&) noexcept = default;
+  FailureRecord& operator=(FailureRecord&&) noexcept = default;
   virtual ~FailureRecord() = default;
 
   std::basic_string<WCHAR> path;

@@ -1,0 +1,273 @@
+// The tree clone on its worker thread: progress posts, cancellation, and the
+// hand-over of results to the sink's owner.
+#include <stdio.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clone/clone.h"
+#include "platform/probe.h"
+#include "tests/support.h"
+
+namespace clonetest {
+// Heap allocation counter of the test binary (clone_alloc_test.cpp).
+void WatchSize(size_t bytes);
+long long WatchedAllocated();
+size_t WatchedLive();
+}  // namespace clonetest
+
+namespace {
+
+// The owner's side of a sink, as an embedding caller keeps it.
+class WorkerTest : public lbtest::SimTest {
+ protected:
+  void SetUp() override {
+    lbtest::SimTest::SetUp();
+    ProbeCapabilities();
+    sim::MakeDirs(u"C:\\dst");
+    InitializeCriticalSection(&sink.lock);
+    memset(sink.mailbox, 0, sizeof sink.mailbox);
+    sink.cancelRequested = 0;
+    sink.workerThread = reinterpret_cast<HANDLE>(0x5a5a);
+    sink.workerResult = 0xdeadbeef;
+  }
+  void TearDown() override {
+    DeleteCriticalSection(&sink.lock);
+    lbtest::SimTest::TearDown();
+  }
+
+  DWORD Start(const char16_t* source = u"C:\\src", const char16_t* dest = u"C:\\dst") {
+    return CloneTree(source, dest, counter, 1, LinkKindSymbolic, 1, failures, &sink);
+  }
+  // Waits for the worker and closes its handle; only then are the counter,
+  // the list and the result the owner's to read.
+  void Join() {
+    ASSERT_NE(sink.workerThread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(sink.workerThread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(sink.workerThread);
+  }
+  std::string Mailbox() const { return sim::U8(std::u16string(sink.mailbox, MailboxLength())); }
+  size_t MailboxLength() const {
+    size_t n = 0;
+    while (n < MailboxChars && sink.mailbox[n] != 0) ++n;
+    return n;
+  }
+
+  ProgressSink sink;
+  DWORD counter = 0;
+  FailureList failures;
+};
+
+// The mailbox takes a path only when empty and not cancelled; it is
+// zero-filled behind a short path and has no terminator when full.
+TEST_F(WorkerTest, PostProgressMailbox) {
+  std::u16string shortPath = u"\\\\?\\C:\\a";
+  for (size_t i = 1; i < MailboxChars; ++i) sink.mailbox[i] = u'Z';
+  sim::ClearCalls();
+  EXPECT_EQ(sink.PostProgress(shortPath.c_str()), 0u);
+  EXPECT_EQ(std::u16string(sink.mailbox, shortPath.size()), shortPath);
+  for (size_t i = shortPath.size(); i < MailboxChars; ++i) ASSERT_EQ(sink.mailbox[i], 0) << i;
+  EXPECT_EQ(sim::CallNames(), (std::vector<std::string>{"EnterCriticalSection", "LeaveCriticalSection"}));
+
+  EXPECT_EQ(sink.PostProgress(u"C:\\other"), static_cast<DWORD>(ERROR_REQUEST_REFUSED));
+  EXPECT_EQ(std::u16string(sink.mailbox, shortPath.size()), shortPath);
+
+  sink.cancelRequested = 1;
+  sink.mailbox[0] = 0;
+  EXPECT_EQ(sink.PostProgress(u"C:\\other"), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+  EXPECT_EQ(sink.mailbox[1], u'\\') << "the mailbox is not written when cancelled";
+  sink.cancelRequested = 0;
+
+  for (size_t length : {259u, 260u, 300u}) {
+    std::u16string path(length, u'p');
+    for (size_t i = 0; i < length; ++i) path[i] = char16_t(u'a' + i % 26);
+    memset(sink.mailbox, 0, sizeof sink.mailbox);
+    EXPECT_EQ(sink.PostProgress(path.c_str()), 0u);
+    EXPECT_EQ(std::u16string(sink.mailbox, MailboxChars).substr(0, std::min<size_t>(length, 260)),
+              path.substr(0, 260))
+        << length;
+    if (length < MailboxChars) {
+      EXPECT_EQ(sink.mailbox[length], 0);
+    }
+  }
+}
+
+// With cancellation already asked for, directories before the first file are
+// made and entered, the first file is linked and counted, and every level
+// stops after its current entry.
+TEST_F(WorkerTest, PresetCancelStopsAfterFirstFile) {
+  sim::MakeFile(u"C:\\src\\a\\b\\x.txt");
+  sim::MakeFile(u"C:\\src\\a\\b\\y.txt");
+  sim::MakeFile(u"C:\\src\\a\\z.txt");
+  sim::MakeFile(u"C:\\src\\c\\w.txt");
+  sim::MakeFile(u"C:\\src\\v.txt");
+  sink.cancelRequested = 1;
+  EXPECT_EQ(Start(), 1u);
+  Join();
+  EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+  EXPECT_EQ(counter, 1u);
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(sim::Inspect(u"C:\\dst\\a\\b\\x.txt").reparseTag, IO_REPARSE_TAG_SYMLINK);
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\a\\b\\y.txt").exists);
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\a\\z.txt").exists);
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\c").exists);
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\v.txt").exists);
+  EXPECT_EQ(MailboxLength(), 0u);
+}
+
+// A mailbox nobody empties keeps the first file's path; later posts are
+// refused and the clone goes on to the end.
+TEST_F(WorkerTest, UnemptiedMailboxKeepsFirstPath) {
+  sim::MakeFile(u"C:\\src\\a.txt");
+  sim::MakeFile(u"C:\\src\\b.txt");
+  sim::MakeFile(u"C:\\src\\s\\c.txt");
+  EXPECT_EQ(Start(), 1u);
+  Join();
+  EXPECT_EQ(sink.workerResult, 0u);
+  EXPECT_EQ(counter, 3u);
+  EXPECT_EQ(Mailbox(), "\\\\?\\C:\\src\\a.txt");
+  EXPECT_TRUE(sim::Inspect(u"C:\\dst\\s\\c.txt").exists);
+}
+
+// A cancellation the post reports outlives a link failure of the same file:
+// the level stops with 1235, not with the failure's code.
+TEST_F(WorkerTest, CancelOutlivesFailureOfSameFile) {
+  sim::MakeFile(u"C:\\src\\a.txt");
+  sim::MakeFile(u"C:\\src\\b.txt");
+  sim::FailCall("CreateSymbolicLinkW", 1, ERROR_ACCESS_DENIED);
+  sink.cancelRequested = 1;
+  EXPECT_EQ(CloneTree(u"C:\\src", u"C:\\dst", counter, 0, LinkKindSymbolic, 1, failures, &sink), 1u);
+  Join();
+  EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].errorCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\b.txt").exists);
+  EXPECT_EQ(sim::TakeStdout(), "ERROR: Failed to create hardlink C:\\dst\\a.txt\n");
+}
+
+// Failures and the result reach the owner once the thread has ended: a
+// re-run over an existing destination ends with 183.
+TEST_F(WorkerTest, ResultsAfterThreadEnds) {
+  sim::MakeFile(u"C:\\src\\a.txt");
+  sim::MakeFile(u"C:\\dst\\a.txt");
+  EXPECT_EQ(Start(), 1u);
+  Join();
+  EXPECT_EQ(sink.workerResult, 183u);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(sim::U8(failures[0].path), "C:\\dst\\a.txt");
+  EXPECT_EQ(counter, 0u);
+}
+
+// The trace sink runs on the calling thread as each simulated call returns;
+// it stands in for an owner whose cancellation lands right after the worker's
+// nth progress post, which makes the stopping point exact.
+struct CancelAfterPosts {
+  ProgressSink* sink;
+  int postsLeft;
+};
+
+ssize_t CountPosts(void* cookie, const char* data, size_t size) {
+  auto* c = static_cast<CancelAfterPosts*>(cookie);
+  std::string line(data, size);
+  for (size_t at = line.find("LeaveCriticalSection"); at != std::string::npos;
+       at = line.find("LeaveCriticalSection", at + 1)) {
+    // Only the worker enters the sink's lock while it runs; the flag is
+    // written on the worker's own thread, between two of its posts.
+    if (--c->postsLeft == 0) c->sink->cancelRequested = 1;
+  }
+  return static_cast<ssize_t>(size);
+}
+
+// Cancelled in the middle of a level: that level stops after the file whose
+// post saw it, and so does every enclosing level.
+TEST_F(WorkerTest, CancelMidWalkStopsEveryLevel) {
+  for (const char16_t* f : {u"C:\\src\\a\\f1", u"C:\\src\\a\\f2", u"C:\\src\\a\\f3", u"C:\\src\\a\\f4",
+                            u"C:\\src\\a\\f5", u"C:\\src\\b\\g1", u"C:\\src\\c.txt"})
+    sim::MakeFile(f);
+  CancelAfterPosts cancel{&sink, 2};
+  cookie_io_functions_t io = {nullptr, &CountPosts, nullptr, nullptr};
+  FILE* trace = fopencookie(&cancel, "w", io);
+  ASSERT_NE(trace, nullptr);
+  setvbuf(trace, nullptr, _IONBF, 0);
+  sim::SetTrace(trace);
+  EXPECT_EQ(Start(), 1u);
+  Join();
+  sim::SetTrace(nullptr);
+  fclose(trace);
+  EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+  EXPECT_EQ(counter, 3u) << "f1 and f2 posted, f3's post saw the cancellation";
+  EXPECT_EQ(sim::List(u"C:\\dst\\a"), (std::vector<std::u16string>{u"f1", u"f2", u"f3"}));
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\b").exists);
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\c.txt").exists);
+  EXPECT_EQ(Mailbox(), "\\\\?\\C:\\src\\a\\f1");
+}
+
+// A real owner on its own thread: it takes each path out under the lock and
+// asks for cancellation as soon as it has one. Whatever the interleaving,
+// the worker stops at its next post, links at most one more file, and the
+// owner reads the results only after the thread ended.
+TEST_F(WorkerTest, OwnerCancelsWhileWorkerRuns) {
+  const int files = 400;
+  for (int i = 0; i < files; ++i) sim::MakeFile(u"C:\\src\\f" + sim::W(std::to_string(1000 + i)));
+  sim::SetCallLogEnabled(false);
+  // Holding the lock until the first link exists keeps the worker at its
+  // first post, so the owner is at its loop before the walk can end.
+  EnterCriticalSection(&sink.lock);
+  EXPECT_EQ(Start(), 1u);
+  while (!sim::Inspect(u"C:\\dst\\f1000").exists) std::this_thread::yield();
+  LeaveCriticalSection(&sink.lock);
+
+  std::vector<std::string> taken;
+  size_t linksAtCancel = 0;
+  bool cancelled = false;
+  while (!cancelled) {
+    EnterCriticalSection(&sink.lock);
+    if (sink.mailbox[0] != 0) {
+      taken.push_back(Mailbox());
+      sink.mailbox[0] = 0;
+      sink.cancelRequested = 1;
+      linksAtCancel = sim::CallCount("CreateSymbolicLinkW");
+      cancelled = true;
+    }
+    LeaveCriticalSection(&sink.lock);
+    if (!cancelled) std::this_thread::yield();
+  }
+  Join();
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(taken[0], "\\\\?\\C:\\src\\f1000") << "the first post always finds the mailbox empty";
+  EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+  size_t links = sim::CallCount("CreateSymbolicLinkW");
+  EXPECT_GE(links, linksAtCancel);
+  EXPECT_LE(links, linksAtCancel + 1);
+  EXPECT_EQ(counter, links);
+  EXPECT_LT(counter, static_cast<DWORD>(files));
+}
+
+// When no thread can be started the job is released, the sink shows no
+// thread, and the thread's error is the result.
+TEST_F(WorkerTest, CreateThreadFailure) {
+  sim::MakeFile(u"C:\\src\\a.txt");
+  sim::FailCall("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
+  clonetest::WatchSize(sizeof(CloneJob));
+  DWORD returned = Start();
+  EXPECT_EQ(returned, 1u);
+  EXPECT_EQ(sink.workerThread, nullptr);
+  EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\a.txt").exists);
+  EXPECT_EQ(clonetest::WatchedAllocated(), 1) << "the job was allocated";
+  EXPECT_EQ(clonetest::WatchedLive(), 0u) << "and released";
+  clonetest::WatchSize(0);
+}
+
+// A root that cannot be resolved starts no thread.
+TEST_F(WorkerTest, UnresolvableRootStartsNoThread) {
+  EXPECT_EQ(Start(u""), static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(sink.workerThread, nullptr);
+  EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(sim::CallCount("CreateThread"), 0u);
+}
+
+}  // namespace

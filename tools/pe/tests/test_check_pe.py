@@ -212,6 +212,35 @@ class CrossBuiltImageTest(unittest.TestCase):
         self.assertIn("version: no VS_VERSIONINFO resource", failures)
         self.assertIn("manifest: no RT_MANIFEST resource", failures)
 
+    def test_default_manifest_object_is_caught_and_replaced(self):
+        # Stand-in for a toolchain that links default-manifest.o into every
+        # program: found through -B like the real one on the start-file path.
+        system = os.path.join(self.dir, "system")
+        ours = os.path.join(self.dir, "ours")
+        os.makedirs(system, exist_ok=True)
+        os.makedirs(ours, exist_ok=True)
+        with open(os.path.join(system, "d.manifest"), "w") as f:
+            f.write('<?xml version="1.0"?><assembly xmlns="urn:schemas-microsoft-com:asm.v1" '
+                    'manifestVersion="1.0"></assembly>')
+        with open(os.path.join(system, "d.rc"), "w") as f:
+            f.write('1 24 "d.manifest"\n')
+        subprocess.check_call(["i686-w64-mingw32-windres", "-I", system,
+                               os.path.join(system, "d.rc"), "-O", "coff",
+                               "-o", os.path.join(system, "default-manifest.o")])
+        with open(os.path.join(ours, "empty.c"), "w") as f:
+            f.write("")
+        subprocess.check_call(["i686-w64-mingw32-gcc", "-x", "c", "-c",
+                               os.path.join(ours, "empty.c"),
+                               "-o", os.path.join(ours, "default-manifest.o")])
+        body = "int wmain() { return 0; }"
+        twice = self.build("twice", body, self.SUBSYSTEM_5 + ["-B" + system + "/"])
+        _, failures, _ = self.run_checker(twice)
+        self.assertTrue(any("2 RT_MANIFEST resources" in f for f in failures), failures)
+        once = self.build("once", body,
+                          self.SUBSYSTEM_5 + ["-B" + ours + "/", "-B" + system + "/"])
+        _, failures, _ = self.run_checker(once)
+        self.assertEqual(failures, [])
+
     def test_static_symbolic_link_import_is_caught(self):
         body = ("int wmain(int c, wchar_t** v) {"
                 " return CreateSymbolicLinkW(v[0], v[0], 0) ? 0 : 1; }")

@@ -302,9 +302,16 @@ void Enumeration() {
 
 // ------------------------------------------------------------ full paths
 
-void FullPath(const WCHAR* input, DWORD chars) {
+// chars counts from the root's length when relativeSize is set, so that the
+// buffer is too small or just large enough on every machine alike.
+void FullPath(const WCHAR* input, DWORD chars, bool relativeSize = false) {
   WCHAR args[kPathChars];
-  swprintf(args, kPathChars, TEXT("%ls, %u"), Shown(input), static_cast<unsigned>(chars));
+  if (relativeSize) {
+    swprintf(args, kPathChars, TEXT("%ls, len(R)+%u"), Shown(input), static_cast<unsigned>(chars));
+    chars += static_cast<DWORD>(g_rootLen);
+  } else {
+    swprintf(args, kPathChars, TEXT("%ls, %u"), Shown(input), static_cast<unsigned>(chars));
+  }
   WCHAR buffer[kPathChars];
   for (size_t i = 0; i < kPathChars; ++i) buffer[i] = TEXT('#');
   WCHAR* filePart = nullptr;
@@ -357,9 +364,9 @@ void FullPaths() {
   FullPath(P(TEXT("e\\x\\..\\y")), size);
   FullPath(P(TEXT("e/x/")), size);
   FullPath(TEXT("x"), 3);
-  FullPath(TEXT("x"), static_cast<DWORD>(g_rootLen + 4));
-  FullPath(TEXT("x"), static_cast<DWORD>(g_rootLen + 5));
-  FullPath(TEXT("x"), static_cast<DWORD>(g_rootLen + 6));
+  FullPath(TEXT("x"), 4, true);
+  FullPath(TEXT("x"), 5, true);
+  FullPath(TEXT("x"), 6, true);
   FullPath(TEXT(""), size);
   // Leave the scratch tree so the directory can be removed afterwards.
   const WCHAR* root = P(TEXT(""));

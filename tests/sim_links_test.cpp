@@ -251,7 +251,8 @@ TEST_F(SimLinks, SymbolicLinkCreation) {
     sim::NodeInfo info = sim::Inspect(c.link);
     EXPECT_EQ(info.isDirectory, c.flags == 1) << sim::U8(c.link);
     EXPECT_EQ(info.reparseTag, IO_REPARSE_TAG_SYMLINK);
-    EXPECT_TRUE(info.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_EQ(info.attributes, (c.flags == 1 ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
+                                   FILE_ATTRIBUTE_REPARSE_POINT);
     SymlinkFields f = ReadSymlink(info.reparseData);
     EXPECT_EQ(sim::U8(f.substitute), c.substitute) << sim::U8(c.link);
     EXPECT_EQ(f.print, std::u16string(c.target)) << sim::U8(c.link);

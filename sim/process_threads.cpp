@@ -13,11 +13,11 @@
 
 #include "sim/sim.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#  define SIM_ASAN 1
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#  define SIM_SANITIZED_STACK 1
 #elif defined(__has_feature)
-#  if __has_feature(address_sanitizer)
-#    define SIM_ASAN 1
+#  if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#    define SIM_SANITIZED_STACK 1
 #  endif
 #endif
 
@@ -28,10 +28,11 @@ namespace {
 // is the initial commit and the reservation grows to a whole MiB above it.
 constexpr size_t kDefaultStack = 1u << 20;
 constexpr size_t kAllocationGranularity = 64u << 10;
-// AddressSanitizer pads every stack frame with red zones, so the same code
-// needs several times the stack; the host stack is scaled so that what fits
-// a Windows stack still fits here.
-#ifdef SIM_ASAN
+// AddressSanitizer pads every stack frame with red zones (and
+// ThreadSanitizer's instrumentation grows frames too), so the same code needs
+// several times the stack; the host stack is scaled so that what fits a
+// Windows stack still fits here.
+#ifdef SIM_SANITIZED_STACK
 constexpr size_t kHostStackFactor = 4;
 #else
 constexpr size_t kHostStackFactor = 1;

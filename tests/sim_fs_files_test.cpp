@@ -272,7 +272,7 @@ TEST_F(SimFsFiles, FullPathNameContract) {
   EXPECT_EQ(GetFullPathNameW(u"C:\\x\\", 64, buf, &part), 5u);
   EXPECT_EQ(part, nullptr);
 
-  WCHAR small[15];
+  WCHAR small[16];
   small[0] = u'#';
   EXPECT_EQ(GetFullPathNameW(u"a\\b.txt", 15, small, nullptr), 16u);
   EXPECT_EQ(small[0], u'#');

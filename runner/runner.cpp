@@ -69,21 +69,24 @@ DWORD RunCommand(const CommandLine& line) {
   }
 }
 
-// Reads one piece of at most LineChars - 1 characters. The buffer is cleared
-// first so that the delivered characters end at the last nonzero one even
-// when a stale longer line was there before. A piece that fills the buffer
-// without ending in a line feed is followed by more of the same line.
+// Reads one piece of at most LineChars - 1 characters. The buffer is filled
+// with a nonzero mark first, so the terminator fgetws writes is the last zero
+// in it: that gives the delivered count exactly, zero units in the text
+// included. A piece that fills the buffer without ending in a line feed is
+// followed by more of the same line.
 bool ReadPiece(FILE* stream, LPWSTR line, DWORD* delivered, bool* endsLine) {
-  memset(line, 0, LineChars * sizeof(WCHAR));
+  for (DWORD i = 0; i < LineChars; ++i) {
+    line[i] = 0xFFFF;
+  }
   if (fgetws(line, static_cast<int>(LineChars), stream) == NULL) {
     return false;
   }
-  DWORD length = LineChars - 1;
-  while (length > 0 && line[length - 1] == 0) {
-    --length;
+  DWORD end = LineChars - 1;
+  while (end > 0 && line[end] != 0) {
+    --end;
   }
-  *delivered = length;
-  *endsLine = length < LineChars - 1 || line[length - 1] == TEXT('\n');
+  *delivered = end;
+  *endsLine = end < LineChars - 1 || line[end - 1] == TEXT('\n');
   return true;
 }
 

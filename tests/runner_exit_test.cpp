@@ -55,8 +55,9 @@ TEST_F(RunnerExit, LastKnownLineDecides) {
 
 // Line layout: a last line without a line feed runs, the carriage return and
 // any text after the second mark do not matter, single-character paths parse
-// (a relative one resolves against the current directory, C:\), and a
-// byte-order mark is the first line's position 0.
+// (a relative one resolves against the current directory, C:\), a zero unit
+// is text like any other, and a byte-order mark is the first line's
+// position 0.
 TEST_F(RunnerExit, LineLayout) {
   sim::MakeDirs(u"C:\\a");
   sim::MakeDirs(u"C:\\b");
@@ -64,6 +65,10 @@ TEST_F(RunnerExit, LineLayout) {
   EXPECT_EQ(RunCommands(u"xk \"a\" \"x\" trailing \"quoted\" comment\r\nxk \"C:\\b\" \"x\""), 0u);
   EXPECT_FALSE(Exists(u"C:\\a"));
   EXPECT_FALSE(Exists(u"C:\\b"));
+  // A zero unit inside a path ends the path, not the line.
+  sim::MakeDirs(u"C:\\z");
+  EXPECT_EQ(RunCommands(std::u16string(u"xk \"C:\\z\0junk\" \"x\"\r\n", 20)), 0u);
+  EXPECT_FALSE(Exists(u"C:\\z"));
 
   EXPECT_EQ(RunWmain({WriteCommandFile(u"k \"C:\\c\" \"x\"\r\n", true)}), 0u);
   EXPECT_FALSE(Exists(u"C:\\c")) << "with the mark at position 0 the letter is k";
@@ -119,6 +124,8 @@ TEST_F(RunnerExit, LongLineTailNeverRuns) {
     // A comment that reaches exactly to a piece boundary.
     std::u16string comment = PaddedLine(u"C:\\missing", 8191 * pieces + 2);
     comment.resize(8191 * pieces);
+    // A zero unit that happens to end a piece does not end the line.
+    if (pieces == 2) comment.back() = u'\0';
     EXPECT_EQ(RunCommands(comment + hidden), 2u) << pieces;
     EXPECT_TRUE(Exists(u"C:\\victim")) << "a comment " << pieces << " pieces long ran as a line";
   }

@@ -2,6 +2,7 @@
 #   make demo   install what is missing, build everything, run the demo
 #   make test   install what is missing, build everything, run every test
 #   make build  build every preset (no package installation)
+#   make dist   build/dist/linkbatch-<version>.zip from the two executables
 #   make clean  remove build/
 
 SHELL := /bin/bash
@@ -17,13 +18,13 @@ JOBS         ?= 2
 PACKAGES := cmake ninja-build make g++ clang libgtest-dev libgmock-dev \
             libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-win32 \
             g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64 \
-            binutils-mingw-w64-i686 wine wine64 python3 python3-pefile
+            binutils-mingw-w64-i686 wine wine64 python3 python3-pefile zip
 
 export WINEDEBUG := -all
 export WINEPREFIX := $(CURDIR)/build/wine-prefix
 export DEBIAN_FRONTEND := noninteractive
 
-.PHONY: all deps build demo test clean
+.PHONY: all deps build demo test dist clean
 
 all: build
 
@@ -54,13 +55,18 @@ demo: deps build
 	echo "Windows executables:"
 	for p in $(WIN_PRESETS); do ls -l "$(CURDIR)/build/$$p/linkbatch.exe"; done
 
-# The sanitizer trees run the unit tests; the plain host tree runs them too,
-# together with the Windows executables under Wine, and ends the run with
-# its summary line.
+# The Windows trees check their images; the sanitizer trees run the unit
+# tests; the plain host tree runs them too, together with the Windows
+# executables under Wine, and ends the run with its summary line.
 test: deps build
+	ctest --preset mingw-x64
+	ctest --preset mingw-x86
 	ctest --preset host-asan
 	ctest --preset host-tsan
 	ctest --preset host
+
+dist: deps build
+	tools/make_dist.sh
 
 clean:
 	rm -rf build

@@ -289,6 +289,9 @@ void Enumeration() {
   Close(Open(TEXT("e\\b"), GENERIC_WRITE, 0, CREATE_NEW, 0));
   Close(Open(TEXT("e\\A"), GENERIC_WRITE, 0, CREATE_NEW, 0));
   Close(Open(TEXT("e\\c.txt"), GENERIC_WRITE, 0, CREATE_NEW, 0));
+  // '_' sorts after the letters when names are compared upper-cased, as
+  // NTFS does, and before the lower-case ones in a plain ordinal order.
+  Close(Open(TEXT("e\\_u"), GENERIC_WRITE, 0, CREATE_NEW, 0));
   Find(TEXT("e\\*"));
   Find(TEXT("e\\d\\*"));
   Find(TEXT("e\\c*"));

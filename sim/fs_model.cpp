@@ -1,7 +1,7 @@
 // The simulated NTFS volumes: names, nodes, sharing and path resolution.
 #include "sim/fs_model.h"
 
-#include <deque>
+#include <iterator>
 
 #include "sim/fullpath.h"
 
@@ -26,29 +26,29 @@ DWORD SplitComponents(const std::u16string& text, std::vector<std::u16string>* o
   out->clear();
   *trailing = false;
   if (text.empty()) return 0;
+  size_t count = 1;
+  for (char16_t c : text) count += c == u'\\';
+  out->reserve(count);
   size_t i = 0;
   while (true) {
     size_t j = text.find(u'\\', i);
-    if (j == std::u16string::npos) {
-      out->push_back(text.substr(i));
-      break;
-    }
+    if (j == std::u16string::npos) j = text.size();
     if (j == i) return ERROR_INVALID_NAME;
-    out->push_back(text.substr(i, j - i));
+    out->emplace_back(text, i, j - i);
+    const std::u16string& c = out->back();
+    // "." is handed to the file system as a name and simply never found
+    // (a symbolic link to "\??\C:\dir\.\x" fails with 3); ".." is refused
+    // as a name (a link to "\??\C:\d\..\d" fails with 123).
+    if (!(c.size() == 1 && c[0] == u'.')) {
+      DWORD e = CheckName(c);
+      if (e) return e;
+    }
+    if (j == text.size()) break;
     i = j + 1;
     if (i == text.size()) {
       *trailing = true;
       break;
     }
-  }
-  for (const auto& c : *out) {
-    // "." is handed to the file system as a name and simply never found
-    // (a symbolic link to "\??\C:\dir\.\x" fails with 3); ".." is refused
-    // as a name (a link to "\??\C:\d\..\d" fails with 123).
-    if (c == u".") continue;
-    if (c == u"..") return ERROR_INVALID_NAME;
-    DWORD e = CheckName(c);
-    if (e) return e;
   }
   return 0;
 }
@@ -143,6 +143,25 @@ DWORD CheckName(const std::u16string& name) {
   return 0;
 }
 
+namespace {
+int CompareKey(const std::u16string& key, std::u16string_view name) {
+  const size_t n = key.size() < name.size() ? key.size() : name.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t a = key[i];
+    const char16_t b = UpcaseUnit(name[i]);
+    if (a != b) return a < b ? -1 : 1;
+  }
+  return key.size() < name.size() ? -1 : key.size() > name.size() ? 1 : 0;
+}
+}  // namespace
+
+bool NameOrder::operator()(const std::u16string& key, std::u16string_view name) const {
+  return CompareKey(key, name) < 0;
+}
+bool NameOrder::operator()(std::u16string_view name, const std::u16string& key) const {
+  return CompareKey(key, name) > 0;
+}
+
 // ------------------------------------------------------------ volumes
 VolumePtr VolumeByLetter(char16_t letter) {
   char16_t up = UpcaseUnit(letter);
@@ -178,8 +197,8 @@ NodePtr NewFile(const VolumePtr& volume) {
   return n;
 }
 
-const Entry* FindChild(const Node& dir, const std::u16string& name) {
-  auto it = dir.children.find(Upcase(name));
+const Entry* FindChild(const Node& dir, std::u16string_view name) {
+  auto it = dir.children.find(name);
   return it == dir.children.end() ? nullptr : &it->second;
 }
 
@@ -189,7 +208,7 @@ void AddName(const NodePtr& dir, const std::u16string& name, const NodePtr& node
 }
 
 void RemoveName(const NodePtr& dir, const std::u16string& name) {
-  auto it = dir->children.find(Upcase(name));
+  auto it = dir->children.find(std::u16string_view(name));
   if (it == dir->children.end()) return;
   NodePtr node = it->second.node;
   dir->children.erase(it);
@@ -369,64 +388,68 @@ DWORD DecodeReparse(const Node& link, const VolumePtr& linkVolume,
 DWORD Walk(VolumePtr volume, std::vector<std::u16string> components, bool trailingSlash,
            bool followLast, Lookup* lookup) {
   *lookup = Lookup();
-  std::deque<std::u16string> todo(components.begin(), components.end());
-  std::vector<std::u16string> done;
-  NodePtr cur = volume->root;
-  NodePtr parent;
+  std::vector<std::u16string> todo = std::move(components);
+  size_t next = 0;
+  // The entries walked so far on the current volume; nothing changes the
+  // tree during a walk, so the pointers stay valid.
+  std::vector<const Entry*> done;
+  const Node* cur = volume->root.get();
   NodePtr viaLink;
-  std::u16string lastName;
   int reparses = 0;
-  while (!todo.empty()) {
-    const std::u16string name = todo.front();
-    const bool last = todo.size() == 1;
-    const Entry* e = FindChild(*cur, name);
+  while (next < todo.size()) {
+    const bool last = next + 1 == todo.size();
+    const Entry* e = FindChild(*cur, todo[next]);
     if (!e) {
       if (!last) return ERROR_PATH_NOT_FOUND;
       lookup->volume = volume;
-      lookup->parent = cur;
-      lookup->name = name;
+      lookup->parent = done.empty() ? volume->root : done.back()->node;
+      lookup->name = todo[next];
       lookup->trailingSlash = trailingSlash;
       lookup->viaLink = viaLink;
-      done.push_back(name);
-      lookup->components = done;
       return 0;
     }
-    NodePtr child = e->node;
+    const NodePtr& child = e->node;
     if (child->reparseTag && (!last || followLast)) {
       // The object manager reparses at most 63 times for one open; one more
       // is STATUS_REPARSE_POINT_NOT_RESOLVED.
       if (++reparses > 63) return ERROR_CANT_RESOLVE_FILENAME;
+      std::vector<std::u16string> linkDir;
+      linkDir.reserve(done.size());
+      for (const Entry* d : done) linkDir.push_back(d->name);
       Target t;
-      DWORD err = DecodeReparse(*child, volume, done, &t);
+      DWORD err = DecodeReparse(*child, volume, linkDir, &t);
       if (err) return err;
-      todo.pop_front();
       if (last) {
         trailingSlash = trailingSlash || t.trailingSlash;
         viaLink = child;
       }
-      todo.insert(todo.begin(), t.components.begin(), t.components.end());
+      std::vector<std::u16string> rest = std::move(t.components);
+      rest.insert(rest.end(), std::make_move_iterator(todo.begin() + static_cast<std::ptrdiff_t>(next) + 1),
+                  std::make_move_iterator(todo.end()));
+      todo.swap(rest);
+      next = 0;
       volume = t.volume;
-      cur = volume->root;
-      parent = nullptr;
-      lastName.clear();
+      cur = volume->root.get();
       done.clear();
       continue;
     }
     // A file where a directory is needed: STATUS_OBJECT_PATH_NOT_FOUND.
     if (!last && !child->isDirectory) return ERROR_PATH_NOT_FOUND;
-    done.push_back(e->name);
-    parent = cur;
-    lastName = e->name;
-    cur = child;
-    todo.pop_front();
+    done.push_back(e);
+    cur = child.get();
+    ++next;
   }
   lookup->volume = volume;
-  lookup->parent = parent;
-  lookup->name = lastName;
-  lookup->node = cur;
-  lookup->trailingSlash = trailingSlash || !parent;
+  if (done.empty()) {
+    lookup->node = volume->root;
+    lookup->trailingSlash = true;  // a volume root is always "X:\"
+  } else {
+    lookup->node = done.back()->node;
+    lookup->parent = done.size() >= 2 ? done[done.size() - 2]->node : volume->root;
+    lookup->name = done.back()->name;
+    lookup->trailingSlash = trailingSlash;
+  }
   lookup->viaLink = viaLink;
-  lookup->components = done;
   return 0;
 }
 
@@ -453,7 +476,7 @@ DWORD ResolveFull(const std::u16string& full, bool followLast, Lookup* lookup) {
     err = ERROR_PATH_NOT_FOUND;
   }
   if (err) return err;
-  return Walk(volume, comps, trailing, followLast, lookup);
+  return Walk(std::move(volume), std::move(comps), trailing, followLast, lookup);
 }
 
 bool FullPath(const std::u16string& path, std::u16string* full) {

@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/sim.h"
@@ -56,6 +57,15 @@ struct Entry {
   NodePtr node;
 };
 
+// Orders the upcased keys of Node::children; a lookup may pass a name in any
+// case as a string view, which is upcased unit by unit as it is compared.
+struct NameOrder {
+  using is_transparent = void;
+  bool operator()(const std::u16string& a, const std::u16string& b) const { return a < b; }
+  bool operator()(const std::u16string& key, std::u16string_view name) const;
+  bool operator()(std::u16string_view name, const std::u16string& key) const;
+};
+
 // A file or directory: the identity that hard links share.
 struct Node {
   bool isDirectory = false;
@@ -69,7 +79,7 @@ struct Node {
   uint32_t linkCount = 0;            // names this node has
   uint64_t fileId = 0;               // unique per volume set, never reused
   std::weak_ptr<Volume> volume;
-  std::map<std::u16string, Entry> children;  // directories only
+  std::map<std::u16string, Entry, NameOrder> children;  // directories only
   std::vector<OpenRecord*> opens;            // every open of this node
   // A delete requested while handles were open (FILE_SHARE_DELETE let it
   // through): the name goes away when the last open goes away.
@@ -123,7 +133,7 @@ VolumePtr VolumeByGuidName(const std::u16string& guidName);
 NodePtr NewDirectory(const VolumePtr& volume);
 NodePtr NewFile(const VolumePtr& volume);
 // The entry named `name` in dir (case-insensitive), or nullptr.
-const Entry* FindChild(const Node& dir, const std::u16string& name);
+const Entry* FindChild(const Node& dir, std::u16string_view name);
 // Adds the name; the node's link count goes up. The caller has checked that
 // the name is free and valid.
 void AddName(const NodePtr& dir, const std::u16string& name, const NodePtr& node);
@@ -156,9 +166,6 @@ struct Lookup {
   // not a followed reparse point). Windows checks its kind against the
   // target's: a junction to a file or a file link to a directory fails.
   NodePtr viaLink;
-  // Names from the volume root down to and including the last component,
-  // after every reparse point was followed.
-  std::vector<std::u16string> components;
 };
 
 // Resolves a path as the Win32 file calls do: a "\\?\" path is taken as it

@@ -1,0 +1,140 @@
+// Tree clone throughput on the simulated platform: files per second, platform
+// calls per file, and heap allocations per file.
+//
+// The platform-call floor of a clone: per file one listing step and one link;
+// per directory one create (not for the root), one listing start, the steps
+// for "." and ".." and the end of the listing, and one close; plus the two
+// roots made absolute. "calls_over_floor" is what the clone spends above it.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "clone/clone.h"
+#include "platform/probe.h"
+#include "sim/sim.h"
+
+namespace {
+
+std::atomic<long long> heapAllocations{0};
+
+void* Allocate(std::size_t bytes) {
+  heapAllocations.fetch_add(1, std::memory_order_relaxed);
+  return std::malloc(bytes != 0 ? bytes : 1);
+}
+
+}  // namespace
+
+void* operator new(std::size_t bytes) {
+  void* p = Allocate(bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](std::size_t bytes) {
+  void* p = Allocate(bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return Allocate(bytes); }
+void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept { return Allocate(bytes); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace {
+
+std::u16string Number(long long n) { return sim::W(std::to_string(n)); }
+
+struct Tree {
+  long long files = 0;
+  long long directories = 0;  // below the root
+};
+
+// All files in the source root.
+Tree MakeFlat(long long files) {
+  for (long long i = 0; i < files; ++i) sim::MakeFile(u"C:\\src\\file" + Number(i));
+  sim::MakeDirs(u"C:\\src");
+  return Tree{files, 0};
+}
+
+// A binary tree of directories 8 levels deep (254 below the root); the files
+// are dealt out over its 128 deepest directories.
+Tree MakeNested(long long files) {
+  const int depth = 8;
+  std::vector<std::u16string> level = {u"C:\\src"};
+  Tree tree;
+  for (int d = 1; d < depth; ++d) {
+    std::vector<std::u16string> next;
+    for (const auto& parent : level) {
+      for (char16_t c : {u'l', u'r'}) {
+        next.push_back(parent + u"\\" + std::u16string(1, c));
+        sim::MakeDirs(next.back());
+        ++tree.directories;
+      }
+    }
+    level.swap(next);
+  }
+  for (long long i = 0; i < files; ++i)
+    sim::MakeFile(level[static_cast<size_t>(i) % level.size()] + u"\\file" + Number(i));
+  tree.files = files;
+  return tree;
+}
+
+void Prepare() {
+  sim::Reset();
+  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+  ForceBackupHardLink = 0;
+  ProbeCapabilities();
+  sim::SetCallLogEnabled(false);
+}
+
+void CloneBench(benchmark::State& state, bool nested) {
+  const long long files = state.range(0);
+  Prepare();
+  Tree tree = nested ? MakeNested(files) : MakeFlat(files);
+  const long long floor = 2 + 4 + 2 * tree.files + 6 * tree.directories;
+
+  long long run = 0;
+  long long calls = 0;
+  long long allocations = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::u16string dest = u"C:\\dst" + Number(run++);
+    sim::MakeDirs(dest);
+    sim::ClearCalls();
+    long long heapBefore = heapAllocations.load();
+    state.ResumeTiming();
+
+    DWORD counter = 0;
+    FailureList failures;
+    DWORD result = CloneTree(u"C:\\src", dest.c_str(), counter, 1, LinkKindSymbolic, 1, failures, nullptr);
+
+    state.PauseTiming();
+    allocations += heapAllocations.load() - heapBefore;
+    calls += static_cast<long long>(sim::TotalCalls());
+    if (result != 0 || counter != tree.files) state.SkipWithError("the clone failed");
+    state.ResumeTiming();
+  }
+  const double perRun = static_cast<double>(run);
+  state.counters["files_per_second"] =
+      benchmark::Counter(static_cast<double>(tree.files) * perRun, benchmark::Counter::kIsRate);
+  state.counters["calls_per_file"] = static_cast<double>(calls) / perRun / static_cast<double>(tree.files);
+  state.counters["calls_over_floor"] = static_cast<double>(calls) / perRun - static_cast<double>(floor);
+  state.counters["allocs_per_file"] = static_cast<double>(allocations) / perRun / static_cast<double>(tree.files);
+}
+
+void Flat(benchmark::State& state) { CloneBench(state, false); }
+void Nested8(benchmark::State& state) { CloneBench(state, true); }
+
+BENCHMARK(Flat)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(Nested8)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();

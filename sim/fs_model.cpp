@@ -27,7 +27,8 @@ DWORD SplitComponents(const std::u16string& text, std::vector<std::u16string>* o
   *trailing = false;
   if (text.empty()) return 0;
   size_t count = 1;
-  for (char16_t c : text) count += c == u'\\';
+  const char16_t* p = text.data();
+  for (size_t k = 0, n = text.size(); k < n; ++k) count += p[k] == u'\\';
   out->reserve(count);
   size_t i = 0;
   while (true) {
@@ -130,9 +131,12 @@ std::u16string Upcase(const std::u16string& s) {
 DWORD CheckName(const std::u16string& name) {
   // NTFS names are at most 255 UTF-16 units; longer ones are
   // STATUS_OBJECT_NAME_INVALID.
-  if (name.empty() || name.size() > 255) return ERROR_INVALID_NAME;
-  if (name == u"..") return ERROR_INVALID_NAME;
-  for (char16_t c : name) {
+  const size_t n = name.size();
+  if (n == 0 || n > 255) return ERROR_INVALID_NAME;
+  const char16_t* p = name.data();
+  if (n == 2 && p[0] == u'.' && p[1] == u'.') return ERROR_INVALID_NAME;
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t c = p[i];
     // Wildcards, the other characters Win32 reserves, and ':' (named
     // streams are not modelled) are refused in names.
     if (c < 0x20 || c == u'"' || c == u'*' || c == u'/' || c == u':' || c == u'<' ||
@@ -144,14 +148,19 @@ DWORD CheckName(const std::u16string& name) {
 }
 
 namespace {
+// Raw pointers and lengths: deep trees make this the hottest loop of the
+// simulation, and unoptimised builds do not inline the string accessors.
 int CompareKey(const std::u16string& key, std::u16string_view name) {
-  const size_t n = key.size() < name.size() ? key.size() : name.size();
+  const char16_t* k = key.data();
+  const char16_t* v = name.data();
+  const size_t kn = key.size();
+  const size_t vn = name.size();
+  const size_t n = kn < vn ? kn : vn;
   for (size_t i = 0; i < n; ++i) {
-    const char16_t a = key[i];
-    const char16_t b = UpcaseUnit(name[i]);
-    if (a != b) return a < b ? -1 : 1;
+    const char16_t b = UpcaseUnit(v[i]);
+    if (k[i] != b) return k[i] < b ? -1 : 1;
   }
-  return key.size() < name.size() ? -1 : key.size() > name.size() ? 1 : 0;
+  return kn < vn ? -1 : kn > vn ? 1 : 0;
 }
 }  // namespace
 

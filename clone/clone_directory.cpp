@@ -88,9 +88,11 @@ CLONE_NOINLINE void RecordTooLong(CloneWalk& w, bool isDirectory) {
 }
 
 // A source level that cannot be listed. A junction to a drive path (a volume
-// that is not there, say) is passed over without a trace.
+// that is not there, say) is passed over without a trace, unless the path
+// itself crossed more reparse points than Windows follows in one path
+// (ERROR_CANT_RESOLVE_FILENAME): that is a junction cycle, and it is recorded.
 CLONE_NOINLINE DWORD ListingFailed(CloneWalk& w, DWORD code, bool mayBeJunction) {
-  if (mayBeJunction && IsDriveJunction(w.source, NULL)) {
+  if (mayBeJunction && code != ERROR_CANT_RESOLVE_FILENAME && IsDriveJunction(w.source, NULL)) {
     return 0;
   }
   Record(w, w.source, code);

@@ -81,7 +81,11 @@ DWORD WINAPI CloneWorker(LPVOID job);
 
 // Without a sink: clones synchronously and returns 0, a system error code, or
 // ERROR_REQUEST_ABORTED. With a sink: starts the worker and returns 1; the
-// result arrives in progressSink->workerResult.
+// result arrives in progressSink->workerResult. When no thread can be
+// started, workerThread is null and workerResult holds the reason.
+// In either mode a root that cannot be made absolute, or whose absolute form
+// does not fit its buffer (ERROR_FILENAME_EXCED_RANGE), is returned at once
+// and nothing is cloned.
 DWORD CloneTree(const WCHAR* sourcePath, const WCHAR* destPath, DWORD& fileCounter,
                 unsigned char quiet, LinkKind kind, unsigned char usePrefix,
                 FailureList& failureList, ProgressSink* progressSink);

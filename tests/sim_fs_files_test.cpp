@@ -215,6 +215,20 @@ TEST_F(SimFsFiles, RemoveAndDeleteCodes) {
   EXPECT_FAILS_WITH(RemoveDirectoryW(u"C:\\"), FALSE, ERROR_ACCESS_DENIED);
 }
 
+// Deleting one name of a file leaves the file under its other names, with
+// one link fewer.
+TEST_F(SimFsFiles, DeleteRemovesOneNameOfAHardLinkedFile) {
+  sim::MakeFile(u"C:\\one");
+  ASSERT_TRUE(sim::CreateHardLinkW(u"C:\\two", u"C:\\one", nullptr));
+  const uint64_t id = sim::Inspect(u"C:\\one").fileId;
+  EXPECT_EQ(sim::Inspect(u"C:\\two").linkCount, 2u);
+  EXPECT_TRUE(DeleteFileW(u"C:\\one"));
+  sim::NodeInfo left = sim::Inspect(u"C:\\two");
+  EXPECT_EQ(left.linkCount, 1u);
+  EXPECT_EQ(left.fileId, id);
+  EXPECT_EQ(sim::List(u"C:\\"), Names{u"two"});
+}
+
 // GetFileAttributesW reports the entry's attributes or why it cannot.
 TEST_F(SimFsFiles, AttributesAndTheirErrors) {
   sim::MakeFile(u"C:\\d\\f");

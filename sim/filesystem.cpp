@@ -126,7 +126,10 @@ fs::NodePtr MakeDirsFrom(const fs::VolumePtr& v, const std::vector<std::u16strin
     if (fs::CheckName(comps[i])) throw std::logic_error("set-up path has a bad name: " + U8(path));
     const fs::Entry* e = fs::FindChild(*cur, comps[i]);
     if (e) {
-      if (!e->node->isDirectory || e->node->reparseTag) {
+      // An existing directory at the end of the path is fine, even a
+      // reparse point; one on the way would put entries inside a link.
+      const bool onTheWay = i + 1 < comps.size();
+      if (!e->node->isDirectory || (e->node->reparseTag && onTheWay)) {
         throw std::logic_error("set-up path crosses a file or reparse point: " + U8(path));
       }
       cur = e->node;

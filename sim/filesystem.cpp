@@ -4,7 +4,6 @@
 #include <stdexcept>
 
 #include "sim/fs_model.h"
-#include "sim/fullpath.h"
 
 namespace fs = sim::fs;
 
@@ -395,15 +394,8 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR path, DWORD bufferChars, LPWSTR buffer, LP
     return 0;
   }
   std::u16string full;
-  fs::World& w = fs::State();
   // NULL or L"": 0, buffer untouched, last error unchanged.
-  if (!path || !sim::ComputeFullPath(
-                   path, w.cwd,
-                   [&w](char16_t letter) {
-                     auto it = w.driveCwd.find(fs::UpcaseUnit(letter));
-                     return it == w.driveCwd.end() ? std::u16string() : it->second;
-                   },
-                   &full)) {
+  if (!path || !fs::NormalisedFullPath(path, &full)) {
     call.result = "0";
     return 0;
   }

@@ -488,12 +488,7 @@ DWORD ResolveFull(const std::u16string& full, bool followLast, Lookup* lookup) {
   return Walk(std::move(volume), std::move(comps), trailing, followLast, lookup);
 }
 
-bool FullPath(const std::u16string& path, std::u16string* full) {
-  if (path.empty()) return false;
-  if (path.compare(0, 4, u"\\\\?\\") == 0) {
-    *full = path;  // taken literally: no normalisation after the prefix
-    return true;
-  }
+bool NormalisedFullPath(const std::u16string& path, std::u16string* full) {
   World& w = State();
   return ComputeFullPath(
       path, w.cwd,
@@ -502,6 +497,15 @@ bool FullPath(const std::u16string& path, std::u16string* full) {
         return it == w.driveCwd.end() ? std::u16string() : it->second;
       },
       full);
+}
+
+bool FullPath(const std::u16string& path, std::u16string* full) {
+  if (path.empty()) return false;
+  if (path.compare(0, 4, u"\\\\?\\") == 0) {
+    *full = path;  // taken literally: no normalisation after the prefix
+    return true;
+  }
+  return NormalisedFullPath(path, full);
 }
 
 DWORD Resolve(const WCHAR* path, bool followLast, Lookup* lookup) {

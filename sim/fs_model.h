@@ -183,8 +183,12 @@ DWORD Resolve(const WCHAR* path, bool followLast, Lookup* lookup);
 // The same for a path that is already absolute: a drive path "C:\x", or a
 // "\\?\" / "\\.\" path taken literally after the prefix.
 DWORD ResolveFull(const std::u16string& full, bool followLast, Lookup* lookup);
-// The absolute form of a path under the full-path rules and the current
-// directory; false for an empty path.
+// The absolute form of a path under the full-path rules, the current
+// directory and the per-drive current directories (what GetFullPathNameW
+// returns); false for an empty path.
+bool NormalisedFullPath(const std::u16string& path, std::u16string* full);
+// The path the file calls work on: a "\\?\" path as it is, any other path
+// normalised; false for an empty path.
 bool FullPath(const std::u16string& path, std::u16string* full);
 
 // Walks components from the root of volume; the building block of Resolve.

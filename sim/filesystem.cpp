@@ -282,9 +282,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
     if (lk.parent->deletePending) return FailHandle(call, ERROR_ACCESS_DENIED);
     // A dangling link opened with a creating disposition creates its target.
     fs::NodePtr file = fs::NewFile(lk.volume);
-    DWORD attrs = flags & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                           FILE_ATTRIBUTE_ARCHIVE);
-    file->attributes = attrs ? attrs : FILE_ATTRIBUTE_ARCHIVE;
+    // NTFS marks every new file for archiving, next to the attributes asked
+    // for.
+    file->attributes = FILE_ATTRIBUTE_ARCHIVE |
+                       (flags & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
     fs::AddName(lk.parent, lk.name, file);
     lk.node = file;
   }

@@ -1,0 +1,97 @@
+#include "fuzz/fuzz_support.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/probe.h"
+
+int wmain(int argc, WCHAR** argv);
+
+namespace lbfuzz {
+
+void Fail(const std::string& what) {
+  fprintf(stderr, "INVARIANT BROKEN: %s\n", what.c_str());
+  abort();
+}
+
+void FreshProcess() {
+  sim::Reset();
+  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+  ForceBackupHardLink = 0;
+}
+
+std::u16string UpperAscii(std::u16string s) {
+  for (auto& c : s) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 0x20);
+  }
+  return s;
+}
+
+namespace {
+
+void Walk(const std::u16string& path, Snapshot* out) {
+  sim::NodeInfo info = sim::Inspect(path);
+  if (!info.exists) return;
+  Entry e;
+  e.isDirectory = info.isDirectory;
+  e.attributes = info.attributes;
+  e.reparseTag = info.reparseTag;
+  e.reparseData = info.reparseData;
+  e.fileId = info.fileId;
+  e.linkCount = info.linkCount;
+  (*out)[UpperAscii(path)] = e;
+  if (!info.isDirectory || info.reparseTag != 0) return;
+  std::u16string base = path;
+  if (base.back() != u'\\') base += u'\\';
+  for (const auto& name : sim::List(path)) Walk(base + name, out);
+}
+
+}  // namespace
+
+Snapshot Take(const std::u16string& root) {
+  Snapshot s;
+  Walk(root, &s);
+  return s;
+}
+
+std::vector<std::u16string> Changed(const Snapshot& before, const Snapshot& after) {
+  std::vector<std::u16string> out;
+  for (const auto& kv : before) {
+    auto it = after.find(kv.first);
+    if (it == after.end() || it->second != kv.second) out.push_back(kv.first);
+  }
+  for (const auto& kv : after) {
+    if (before.find(kv.first) == before.end()) out.push_back(kv.first);
+  }
+  return out;
+}
+
+void CheckNoLeaks() {
+  if (sim::OpenHandleCount() != 0) {
+    std::string kinds;
+    for (const auto& k : sim::OpenHandleKinds()) kinds += k + " ";
+    Fail("handles left open: " + kinds);
+  }
+  if (sim::LiveBackupContexts() != 0) Fail("backup context left alive");
+}
+
+DWORD RunCommandBytes(const uint8_t* data, size_t size) {
+  static std::string path = "/tmp/linkbatch-fuzz-" + std::to_string(getpid()) + ".txt";
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) Fail("cannot write the command file");
+  if (size != 0 && fwrite(data, 1, size, f) != size) Fail("short write of the command file");
+  fclose(f);
+  std::u16string name = sim::W(path);
+  std::u16string self = u"linkbatch.exe";
+  WCHAR* argv[] = {&self[0], &name[0], nullptr};
+  try {
+    return static_cast<DWORD>(wmain(2, argv));
+  } catch (const sim::ProcessExit& e) {
+    return e.code;
+  }
+}
+
+}  // namespace lbfuzz

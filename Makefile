@@ -47,7 +47,9 @@ build:
 
 demo: deps build
 	if [ -x build/host/tools/linkbatch-sim/linkbatch-sim ]; then
-	  build/host/tools/linkbatch-sim/linkbatch-sim --volume C:=examples/tree --show examples/demo.cmd
+	  # D: and the two empty directories are the mount lines' targets.
+	  build/host/tools/linkbatch-sim/linkbatch-sim --volume C:=examples/tree --volume D: \
+	    --mkdir 'C:\mnt\d' --mkdir 'C:\mnt\spare' --show examples/demo.cmd
 	else
 	  echo "(the simulator tool is not built yet: build/host/tools/linkbatch-sim/linkbatch-sim)"
 	fi

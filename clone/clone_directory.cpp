@@ -76,8 +76,12 @@ CLONE_NOINLINE void Record(CloneWalk& w, const WCHAR* path, DWORD code) {
 // holds the destination path the entry would have had.
 CLONE_NOINLINE void RecordTooLong(CloneWalk& w, bool isDirectory) {
   try {
-    w.failureList->emplace_back(w.destination + w.displayOffset, ERROR_FILENAME_EXCED_RANGE);
+    w.failureList->emplace_back(TEXT(""), ERROR_FILENAME_EXCED_RANGE);
     FailureRecord& record = w.failureList->back();
+    const WCHAR* parent = w.destination + w.displayOffset;
+    DWORD parentLength = BoundedLength(parent, w.limit);
+    record.path.reserve(parentLength + 1 + w.nameLength);
+    record.path.append(parent, parentLength);
     record.path.push_back(TEXT('\\'));
     record.path.append(w.found.cFileName, w.nameLength);
     if (!w.quiet && isDirectory) {

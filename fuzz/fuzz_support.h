@@ -43,7 +43,8 @@ Snapshot Take(const std::u16string& root);
 // changed).
 std::vector<std::u16string> Changed(const Snapshot& before, const Snapshot& after);
 
-// After every run: nothing left open, no backup context alive.
+// After every run: nothing left open (but for handles whose release call
+// failed), no backup context alive.
 void CheckNoLeaks();
 
 // Runs wmain on a command file holding exactly these bytes; returns the

@@ -1,0 +1,88 @@
+// A worker clone cancelled at random points, many times over: each run ends
+// with 0 or ERROR_REQUEST_ABORTED, what the counter says was linked is what
+// exists, nothing is recorded, and the thread handle is the only one the
+// owner has to close. Run under ThreadSanitizer by the host-tsan tree.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "clone/clone.h"
+#include "platform/probe.h"
+#include "tests/support.h"
+
+namespace {
+
+class StressCancel : public lbtest::SimTest {};
+
+size_t LinksBelow(const std::u16string& dir) {
+  size_t n = 0;
+  for (const auto& name : sim::List(dir)) {
+    sim::NodeInfo info = sim::Inspect(dir + u"\\" + name);
+    if (info.reparseTag == IO_REPARSE_TAG_SYMLINK) ++n;
+    else if (info.isDirectory) n += LinksBelow(dir + u"\\" + name);
+  }
+  return n;
+}
+
+TEST_F(StressCancel, ThousandCancellationsAtRandomPoints) {
+  const int Files = 18;
+  std::mt19937 random(20261208);
+  int aborted = 0;
+  for (int run = 0; run < 1000; ++run) {
+    sim::Reset();
+    memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+    ForceBackupHardLink = 0;
+    ProbeCapabilities();
+    sim::SetCallLogEnabled(false);
+    for (int d = 0; d < 3; ++d) {
+      for (int f = 0; f < 6; ++f) {
+        sim::MakeFile(u"C:\\src\\d" + std::u16string(1, u'0' + d) + u"\\f" +
+                      std::u16string(1, u'0' + f) + u".txt");
+      }
+    }
+    sim::MakeDirs(u"C:\\dst");
+
+    ProgressSink sink;
+    InitializeCriticalSection(&sink.lock);
+    memset(sink.mailbox, 0, sizeof sink.mailbox);
+    sink.cancelRequested = 0;
+    sink.workerThread = nullptr;
+    sink.workerResult = 0xdeadbeef;
+    DWORD counter = 0;
+    FailureList failures;
+    const int cancelAfter = static_cast<int>(random() % (Files + 2));
+    const int spin = static_cast<int>(random() % 4);
+
+    ASSERT_EQ(CloneTree(u"C:\\src", u"C:\\dst", counter, 1, LinkKindSymbolic, 1, failures, &sink), 1u);
+    ASSERT_NE(sink.workerThread, nullptr);
+    int taken = 0;
+    while (WaitForSingleObject(sink.workerThread, 0) == WAIT_TIMEOUT) {
+      EnterCriticalSection(&sink.lock);
+      if (sink.mailbox[0] != 0) {
+        ++taken;
+        sink.mailbox[0] = 0;
+      }
+      if (taken >= cancelAfter) sink.cancelRequested = 1;
+      LeaveCriticalSection(&sink.lock);
+      for (int i = 0; i < spin; ++i) std::this_thread::yield();
+    }
+    CloseHandle(sink.workerThread);
+    DeleteCriticalSection(&sink.lock);
+
+    ASSERT_TRUE(sink.workerResult == 0 || sink.workerResult == ERROR_REQUEST_ABORTED)
+        << "run " << run << " result " << sink.workerResult;
+    if (sink.workerResult == ERROR_REQUEST_ABORTED) ++aborted;
+    EXPECT_TRUE(failures.empty()) << "run " << run;
+    ASSERT_EQ(LinksBelow(u"C:\\dst"), counter) << "run " << run;
+    if (sink.workerResult == 0) EXPECT_EQ(counter, static_cast<DWORD>(Files)) << "run " << run;
+    ASSERT_EQ(sim::OpenHandleCount(), 0u) << "run " << run;
+  }
+  // The random points really cut clones short, and not all of them.
+  EXPECT_GT(aborted, 100);
+  EXPECT_LT(aborted, 1000);
+}
+
+}  // namespace

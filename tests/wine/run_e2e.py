@@ -79,10 +79,16 @@ class Runner:
         with open(bat, "w", newline="\r\n") as fh:
             fh.write(f'@"{win(self.exe)}" {quoted}\n@echo linkbatch-exit=%ERRORLEVEL%\n')
         _, out = self.wine(["cmd", "/c", win(bat)], cwd=cwd)
+        code = None
         for line in out.splitlines():
             if line.startswith("linkbatch-exit="):
-                return int(line.split("=", 1)[1].strip()) & 0xFFFFFFFF
-        raise RuntimeError(f"{self.name}: no exit code from cmd: {out!r}")
+                code = int(line.split("=", 1)[1].strip()) & 0xFFFFFFFF
+            elif line.strip():
+                # The program never prints; anything else is a defect.
+                self.record(f"printed {line.strip()!r}")
+        if code is None:
+            raise RuntimeError(f"{self.name}: no exit code from cmd: {out!r}")
+        return code
 
     def run_direct(self, args):
         """Runs the executable straight from the Wine loader: only the low
@@ -187,6 +193,11 @@ def cases(r):
     d = r.dir("d")
     head = " x" + "a" * (LINE_UNITS - 2)
     r.commands(head + cmd_line("k", d), "d")
+    # Lines just at the read limit: the next line is a line of its own.
+    for total in (LINE_UNITS, LINE_UNITS + 1):
+        r.case(f"line-of-{total}-units-then-k")
+        d = r.dir("d")
+        r.commands(" x" + "a" * (total - 4) + "\r\n" + cmd_line("k", d), "d")
     r.case("long-line-then-line")
     d = r.dir("d")
     e = r.dir("e")

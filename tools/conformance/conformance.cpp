@@ -203,11 +203,15 @@ void Files() {
   Close(Open(TEXT("e"), GENERIC_READ, all, OPEN_ALWAYS, FILE_FLAG_BACKUP_SEMANTICS));
 
   Note(TEXT("deleting"));
+  HANDLE reader = Open(TEXT("f2"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+  Delete(TEXT("f2"));
+  Close(reader);
   Delete(TEXT("f2"));
   Delete(TEXT("f2"));
   Delete(TEXT("missing\\f2"));
   Delete(TEXT("e"));
   RmDir(TEXT("f1"));
+  MkDir(TEXT("f1"));
 }
 
 // ------------------------------------------------------------ hard links
@@ -371,12 +375,21 @@ void FullPaths() {
   FullPath(TEXT("x"), 5, true);
   FullPath(TEXT("x"), 6, true);
   FullPath(TEXT(""), size);
+  // The current directory is held open, so it cannot be removed.
+  MkDir(TEXT("e\\cwd"));
+  const WCHAR* inner = P(TEXT("e\\cwd"));
+  swprintf(args, kPathChars, TEXT("%ls"), Shown(inner));
+  SetLastError(kSentinel);
+  ok = SetCurrentDirectoryW(inner);
+  LineBool(TEXT("SetCurrentDirectoryW"), args, ok);
+  RmDir(TEXT("e\\cwd"));
   // Leave the scratch tree so the directory can be removed afterwards.
   const WCHAR* root = P(TEXT(""));
   swprintf(args, kPathChars, TEXT("%ls"), Shown(root));
   SetLastError(kSentinel);
   ok = SetCurrentDirectoryW(root);
   LineBool(TEXT("SetCurrentDirectoryW"), args, ok);
+  RmDir(TEXT("e\\cwd"));
 }
 
 // ------------------------------------------------------------ privileges

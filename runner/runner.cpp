@@ -107,7 +107,9 @@ int wmain(int argc, WCHAR** argv) {
   bool continuation = false;
   DWORD delivered = 0;
   bool endsLine = true;
-  while (ReadPiece(commands, line, &delivered, &endsLine)) {
+  // The end-of-file indicator is tested before each read, so a last line
+  // without a line feed ends the loop without one more read.
+  while (!feof(commands) && ReadPiece(commands, line, &delivered, &endsLine)) {
     // The rest of an over-long line is never parsed: text inside a long path
     // or comment must not run as a command of its own.
     if (continuation) {

@@ -29,7 +29,7 @@ export DEBIAN_FRONTEND := noninteractive
 all: build
 
 deps:
-	missing=()
+	@missing=()
 	for p in $(PACKAGES); do
 	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q '^install ok installed$$' || missing+=("$$p")
 	done
@@ -46,7 +46,7 @@ build:
 	done
 
 demo: deps build
-	if [ -x build/host/tools/linkbatch-sim/linkbatch-sim ]; then
+	@if [ -x build/host/tools/linkbatch-sim/linkbatch-sim ]; then
 	  # D: and the two empty directories are the mount lines' targets.
 	  build/host/tools/linkbatch-sim/linkbatch-sim --volume C:=examples/tree --volume D: \
 	    --mkdir 'C:\mnt\d' --mkdir 'C:\mnt\spare' --show examples/demo.cmd

@@ -343,6 +343,7 @@ void Reset() {
   TheConsole().captured.clear();
   t_lastError = 0;
   ResetProcess();
+  ResetBackupContexts();
   ResetFileSystem();
 }
 

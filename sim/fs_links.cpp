@@ -225,9 +225,18 @@ struct BackupContext {
   bool inData = false;
 };
 
+// Contexts still live when the host process ends are freed with it, as a
+// Windows process's heap is.
+struct ContextSet {
+  std::set<BackupContext*> live;
+  ~ContextSet() {
+    for (BackupContext* ctx : live) delete ctx;
+  }
+};
+
 std::set<BackupContext*>& LiveContexts() {
-  static std::set<BackupContext*> live;
-  return live;
+  static ContextSet contexts;
+  return contexts.live;
 }
 
 // A BACKUP_LINK stream's data names the new link: a UTF-16 path, zero
@@ -290,6 +299,14 @@ DWORD Consume(BackupContext& ctx, const fs::FileHandle& h, const uint8_t* p, DWO
 }
 
 }  // namespace
+
+// A context the process never released dies with the process, as its heap
+// does; a fault injected into the releasing call leaves one behind.
+void ResetBackupContexts() {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  for (BackupContext* ctx : LiveContexts()) delete ctx;
+  LiveContexts().clear();
+}
 
 int LiveBackupContexts() {
   std::lock_guard<std::recursive_mutex> g(WorldLock());

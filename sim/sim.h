@@ -182,6 +182,7 @@ BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR mountPoint);
 // Internal reset hooks of the separate parts of the simulation.
 void ResetFileSystem();
 void ResetProcess();
+void ResetBackupContexts();
 
 // BackupWrite contexts allocated and not yet released with bAbort.
 int LiveBackupContexts();

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "clone/clone.h"
+#include "fuzz/clone_check.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -90,71 +91,6 @@ const DWORD FaultCodes[] = {ERROR_ACCESS_DENIED,        ERROR_FILE_NOT_FOUND,
                             ERROR_ALREADY_EXISTS,       ERROR_SHARING_VIOLATION,
                             112 /* disk full */,            ERROR_INVALID_NAME};
 
-struct Checker {
-  const lbfuzz::Snapshot& before;
-  const lbfuzz::Snapshot& after;
-  std::set<std::u16string> recorded;  // upper-cased, display form
-  std::u16string prefix;
-  LinkKind kind;
-  bool listingsComplete;
-
-  bool Recorded(const std::u16string& path) const {
-    return recorded.count(lbfuzz::UpperAscii(path)) != 0;
-  }
-  const lbfuzz::Entry* Before(const std::u16string& p) const {
-    auto it = before.find(lbfuzz::UpperAscii(p));
-    return it == before.end() ? nullptr : &it->second;
-  }
-  const lbfuzz::Entry* After(const std::u16string& p) const {
-    auto it = after.find(lbfuzz::UpperAscii(p));
-    return it == after.end() ? nullptr : &it->second;
-  }
-
-  // Where each planted link leads (upper-cased link path -> real target), so
-  // the walk below follows real paths and stays cheap at any depth.
-  std::map<std::u16string, std::u16string> linkTargets;
-
-  // dst is a directory this run made (or the root); the level mirrors the
-  // real directory `real`, which the clone reached as `seen`; `junction`
-  // tells whether `seen` ends in a junction.
-  void Level(const std::u16string& real, const std::u16string& seen, bool junction,
-             const std::u16string& dst, int depth) {
-    if (depth > 5000) lbfuzz::Fail("destination deeper than any buffer allows");
-    if (recorded.count(lbfuzz::UpperAscii(prefix + seen)) != 0) return;
-    std::vector<std::u16string> made = sim::List(dst);
-    // A level that could not be listed and is a junction to a drive path is
-    // passed over without a record.
-    if (junction && made.empty()) return;
-    if (!listingsComplete) return;
-    for (const auto& name : sim::List(real)) {
-      std::u16string s = real + u"\\" + name;
-      std::u16string d = dst + u"\\" + name;
-      sim::NodeInfo entry = sim::Inspect(s);
-      if (Recorded(d)) continue;
-      const lbfuzz::Entry* was = Before(d);
-      const lbfuzz::Entry* now = After(d);
-      if (!entry.isDirectory) {
-        if (was != nullptr || now == nullptr) {
-          lbfuzz::Fail("source file neither linked nor recorded: " + sim::U8(s));
-        }
-        if (kind == LinkKindSymbolic && now->reparseTag != IO_REPARSE_TAG_SYMLINK) {
-          lbfuzz::Fail("destination is no symbolic link: " + sim::U8(d));
-        }
-        if (kind == LinkKindHard && now->fileId != entry.fileId) {
-          lbfuzz::Fail("destination is no hard link of the source: " + sim::U8(d));
-        }
-        continue;
-      }
-      if (was != nullptr) continue;  // there already: skipped silently
-      if (now == nullptr || !now->isDirectory || now->reparseTag != 0) {
-        lbfuzz::Fail("source directory neither made nor recorded: " + sim::U8(s));
-      }
-      auto link = linkTargets.find(lbfuzz::UpperAscii(s));
-      std::u16string next = link == linkTargets.end() ? s : link->second;
-      Level(next, seen + u"\\" + name, entry.reparseTag == IO_REPARSE_TAG_MOUNT_POINT, d, depth + 1);
-    }
-  }
-};
 
 }  // namespace
 
@@ -230,63 +166,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   lbfuzz::CheckNoLeaks();
   if (!sim::TakeStdout().empty()) lbfuzz::Fail("a quiet clone printed something");
-  lbfuzz::Snapshot after = lbfuzz::Take(u"C:\\");
-  for (const auto& p : lbfuzz::Changed(before, after)) {
-    if (p.compare(0, 5, u"C:\\D\\") == 0) continue;
-    // A hard link gives its source file one more name, and nothing else.
-    auto was = before.find(p);
-    auto now = after.find(p);
-    if (kind == LinkKindHard && was != before.end() && now != after.end()) {
-      lbfuzz::Entry e = was->second;
-      e.linkCount = now->second.linkCount;
-      if (e == now->second) continue;
-    }
-    lbfuzz::Fail("changed outside the destination: " + sim::U8(p));
-  }
-
-  DWORD lastRecorded = 0;
-  for (const auto& r : failures) {
-    if (r.errorCode != 0) lastRecorded = r.errorCode;
-  }
-  if (failures.empty() && result != 0) {
-    // Only the roots may fail without a record, and then nothing was made.
-    if (!lbfuzz::Changed(before, after).empty()) lbfuzz::Fail("root failure " + std::to_string(result) + " yet something was made");
-    return 0;
-  }
-  if (result != lastRecorded) {
-    lbfuzz::Fail("result " + std::to_string(result) + " but last record " + std::to_string(lastRecorded));
-  }
-
-  std::u16string prefix = usePrefix ? u"\\\\?\\" : u"";
-  Checker check{before, after, {}, prefix, kind, true, planted};
-  for (const auto& r : failures) {
-    std::u16string path(r.path.begin(), r.path.end());
-    check.recorded.insert(lbfuzz::UpperAscii(path));
-    if (path.compare(0, 4, u"C:\\d") == 0 || path.compare(0, 4, u"C:\\D") == 0) {
-      const lbfuzz::Entry* was = check.Before(path);
-      const lbfuzz::Entry* now = check.After(path);
-      if (now != nullptr && (was == nullptr || *was != *now)) {
-        lbfuzz::Fail("recorded destination was made or changed: " + sim::U8(path));
-      }
-    }
-  }
-  // A listing that ends on an error other than "no more files" stops the
-  // level quietly, so completeness only holds without one.
-  for (const auto& c : sim::Calls()) {
-    if (c.name == "FindNextFileW" && c.result == "0" && c.lastError != ERROR_NO_MORE_FILES) {
-      check.listingsComplete = false;
-    }
-  }
-  check.Level(u"C:\\s", u"C:\\s", false, u"C:\\d", 0);
-  // Every link counted is one the run made.
-  size_t madeLinks = 0;
-  for (const auto& kv : after) {
-    if (kv.first.compare(0, 5, u"C:\\D\\") != 0 || kv.second.isDirectory) continue;
-    auto it = before.find(kv.first);
-    if (it == before.end()) ++madeLinks;
-  }
-  if (madeLinks != counter) {
-    lbfuzz::Fail("file counter " + std::to_string(counter) + " but " + std::to_string(madeLinks) + " links made");
-  }
+  lbfuzz::CheckCloneOutcome(before, failures, result, counter, kind, usePrefix, planted);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,7 @@ struct Entry {
 };
 // Upper-cased absolute path -> entry. Reparse points are recorded, never
 // entered, so a cycle cannot make the walk endless.
-typedef std::map<std::u16string, Entry> Snapshot;
+typedef std::unordered_map<std::u16string, Entry> Snapshot;
 Snapshot Take(const std::u16string& root);
 
 // Paths whose entry differs between the two snapshots (added, removed or

@@ -173,3 +173,51 @@ TEST_F(StressLimits, DirectoryOfHundredThousandFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+class CloneArguments : public lbtest::SimTest {};
+
+// CloneDirectory called directly with hostile buffers: null paths, a display
+// offset past the prefix, or a buffer with no terminator inside the limit
+// are refused with ERROR_INVALID_PARAMETER before any platform call; a
+// source so long that its search pattern would not fit is recorded with 206.
+TEST_F(CloneArguments, HostileBuffersAreRefused) {
+  static WCHAR source[CloneBufferChars];
+  static WCHAR destination[CloneBufferChars];
+  DWORD counter = 0;
+  FailureList failures;
+  auto fill = [](WCHAR* buffer, const std::u16string& text) {
+    for (size_t i = 0; i < CloneBufferChars; ++i) buffer[i] = i < text.size() ? text[i] : 0;
+  };
+  sim::MakeDirs(u"C:\\dst");
+  fill(source, u"C:\\src");
+  fill(destination, u"C:\\dst");
+  const DWORD Invalid = ERROR_INVALID_PARAMETER;
+  EXPECT_EQ(CloneDirectory(nullptr, destination, counter, 1, LinkKindSymbolic, 0, failures, nullptr), Invalid);
+  EXPECT_EQ(CloneDirectory(source, nullptr, counter, 1, LinkKindSymbolic, 0, failures, nullptr), Invalid);
+  EXPECT_EQ(CloneDirectory(source, destination, counter, 1, LinkKindSymbolic, 5, failures, nullptr), Invalid);
+  // Shorter than the display offset claims.
+  fill(source, u"C:");
+  EXPECT_EQ(CloneDirectory(source, destination, counter, 1, LinkKindSymbolic, 4, failures, nullptr), Invalid);
+  fill(source, u"C:\\src");
+  for (size_t i = 0; i < CloneBufferChars; ++i) destination[i] = u'd';
+  EXPECT_EQ(CloneDirectory(source, destination, counter, 1, LinkKindSymbolic, 0, failures, nullptr), Invalid);
+  EXPECT_EQ(sim::TotalCalls(), 0u);
+  EXPECT_TRUE(failures.empty());
+
+  // A source of 8189 characters leaves no room for "\*.*" before the limit.
+  fill(destination, u"C:\\dst");
+  std::u16string longSource = u"C:\\" + std::u16string(8186, u's');
+  fill(source, longSource);
+  EXPECT_EQ(CloneDirectory(source, destination, counter, 1, LinkKindSymbolic, 0, failures, nullptr),
+            static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].path, longSource);
+  EXPECT_EQ(sim::CallCount("FindFirstFileW"), 0u);
+  // The buffers are handed back as they came.
+  EXPECT_EQ(std::u16string(source), longSource);
+  EXPECT_EQ(std::u16string(destination), u"C:\\dst");
+}
+
+}  // namespace

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "clone/clone.h"
+#include "platform/probe.h"
 #include "fuzz/clone_check.h"
 #include "fuzz/fuzz_support.h"
 
@@ -103,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LinkKind kind = (mode & 1) ? LinkKindHard : LinkKindSymbolic;
   unsigned char usePrefix = (mode & 2) ? 0 : 1;
   if (mode & 4) sim::SetExportPresent("CreateHardLinkW", false);  // the backup-stream method
+  ProbeCapabilities();
 
   sim::MakeFile(u"C:\\KEEP\\k.txt");
   sim::MakeDirs(u"C:\\d");

@@ -212,7 +212,8 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
     return ListingFailed(w, w.listingError, true);
   }
   DWORD result = 0;
-  do {
+  DWORD listingEnd = ERROR_NO_MORE_FILES;
+  for (;;) {
     DWORD set = 0;
     if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       set = CloneFile(w, srcLen, dstLen);
@@ -228,8 +229,20 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
     if (set != 0) {
       result = set;
     }
-  } while (result != ERROR_REQUEST_ABORTED && FindNextFileW(find, &w.found));
+    if (result == ERROR_REQUEST_ABORTED) {
+      break;
+    }
+    if (!FindNextFileW(find, &w.found)) {
+      listingEnd = GetLastError();
+      break;
+    }
+  }
   FindClose(find);
+  // A listing that breaks off early leaves the rest of the level unseen: that
+  // is a failure of the level, not its end.
+  if (listingEnd != ERROR_NO_MORE_FILES) {
+    result = ListingFailed(w, listingEnd, false);
+  }
   return result;
 }
 

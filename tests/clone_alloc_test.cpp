@@ -157,6 +157,7 @@ void ReplayLevel(WCHAR* source, size_t srcLen, WCHAR* dest, size_t dstLen) {
     source[srcLen] = 0;
     dest[dstLen] = 0;
   } while (FindNextFileW(find, &found));
+  GetLastError();
   FindClose(find);
 }
 

@@ -101,7 +101,7 @@ int MakeHardLinkByBackup(LPCWSTR existingPath, LPCWSTR newLinkPath) {
     return 0;
   }
   DWORD length = 0;
-  while (length < LinkNameChars && BackupFullPath[length] != 0) {
+  while (length < FullPathChars && BackupFullPath[length] != 0) {
     BackupLinkName[length] = BackupFullPath[length];
     ++length;
   }

@@ -12,13 +12,17 @@ SHELL := /bin/bash
 HOST_PRESETS := host host-asan host-tsan
 WIN_PRESETS  := mingw-x64 mingw-x86
 JOBS         ?= 2
+FUZZ_DIR     := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_LONG    ?= 3600
 
 # Debian packages the builds and tests need. The -win32 compiler variants
 # use native Windows threads, so no winpthread DLL is ever needed.
 PACKAGES := cmake ninja-build make g++ clang libgtest-dev libgmock-dev \
             libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-win32 \
             g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64 \
-            binutils-mingw-w64-i686 wine wine64 python3 python3-pefile zip
+            binutils-mingw-w64-i686 wine wine64 python3 python3-pefile zip \
+            clang-tidy cppcheck lcov libclang-rt-14-dev
 
 export WINEDEBUG := -all
 export WINEPREFIX := $(CURDIR)/build/wine-prefix
@@ -60,12 +64,43 @@ demo: deps build
 # The Windows trees check their images; the sanitizer trees run the unit
 # tests; the plain host tree runs them too, together with the Windows
 # executables under Wine, and ends the run with its summary line.
-test: deps build
+test: deps build fuzz-build
 	ctest --preset mingw-x64
 	ctest --preset mingw-x86
+	tools/lint/run.sh build/lint
 	ctest --preset host-asan
 	ctest --preset host-tsan
+	ctest --test-dir $(FUZZ_DIR) -L fuzz -j 2 --output-on-failure
 	ctest --preset host
+
+# The libFuzzer targets (clang, ASan + UBSan). make test replays each seed
+# corpus and runs each target for FUZZ_SECONDS; make fuzz runs them for
+# FUZZ_LONG seconds, two at a time, keeping new inputs in build/fuzz/long-*.
+fuzz-build:
+	cmake -S fuzz -B $(FUZZ_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DLB_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+
+fuzz: deps fuzz-build
+	run() {
+	  mkdir -p $(FUZZ_DIR)/long-$$1
+	  $(FUZZ_DIR)/fuzz_$$1 -max_total_time=$(FUZZ_LONG) -timeout=30 -rss_limit_mb=3000 \
+	    -detect_leaks=0 -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/long-$$1- \
+	    $(FUZZ_DIR)/long-$$1 fuzz/corpus/$$1 >$(FUZZ_DIR)/long-$$1.log 2>&1
+	}
+	run runner & a=$$!
+	run reparse & b=$$!
+	wait $$a; wait $$b
+	run clone
+	tail -n 6 $(FUZZ_DIR)/long-*.log
+
+# clang-tidy (bugprone, cert, clang-analyzer) and cppcheck over the product
+# code; fails on any finding not in tools/lint's suppression lists.
+lint: deps
+	tools/lint/run.sh build/lint
+
+# gcov/lcov line and branch coverage of the product code on a host build.
+coverage: deps
+	tools/coverage.sh build/coverage
 
 dist: deps build
 	tools/make_dist.sh

@@ -40,20 +40,20 @@ const char* UsageText() {
 
 namespace {
 
-bool ParseVolume(const std::string& value, VolumeSpec* spec, std::string* error) {
+bool ParseVolume(const std::string& value, VolumeOption* volume, std::string* error) {
   // "L:" or "L:=HOSTDIR"
   if (value.size() < 2 || value[1] != ':' ||
       !((value[0] >= 'A' && value[0] <= 'Z') || (value[0] >= 'a' && value[0] <= 'z'))) {
     *error = "--volume wants L: or L:=HOSTDIR, got '" + value + "'";
     return false;
   }
-  spec->letter = static_cast<char16_t>(value[0] & ~0x20);
+  volume->letter = static_cast<char16_t>(value[0] & ~0x20);
   if (value.size() == 2) return true;
   if (value[2] != '=' || value.size() == 3) {
     *error = "--volume wants L: or L:=HOSTDIR, got '" + value + "'";
     return false;
   }
-  spec->hostDir = value.substr(3);
+  volume->hostDir = value.substr(3);
   return true;
 }
 
@@ -135,16 +135,16 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
       return false;
     };
     if (name == "--volume") {
-      VolumeSpec spec;
-      if (!takeValue() || !ParseVolume(value, &spec, error)) return false;
+      VolumeOption volume;
+      if (!takeValue() || !ParseVolume(value, &volume, error)) return false;
       for (const auto& v : out->volumes) {
-        if (v.letter == spec.letter) {
-          *error = std::string("--volume: drive ") + static_cast<char>(spec.letter) +
+        if (v.letter == volume.letter) {
+          *error = std::string("--volume: drive ") + static_cast<char>(volume.letter) +
                    ": given twice";
           return false;
         }
       }
-      out->volumes.push_back(spec);
+      out->volumes.push_back(volume);
     } else if (name == "--mkdir") {
       if (!takeValue()) return false;
       if (value.empty()) {

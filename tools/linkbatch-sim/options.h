@@ -6,13 +6,13 @@
 
 namespace lbsim {
 
-struct VolumeSpec {
+struct VolumeOption {
   char16_t letter = u'C';
   std::string hostDir;  // empty: an empty volume
 };
 
 struct Options {
-  std::vector<VolumeSpec> volumes;      // empty: the default empty C:
+  std::vector<VolumeOption> volumes;      // empty: the default empty C:
   std::string currentDirectory;         // empty: the first volume's root
   std::vector<std::string> makeDirs;    // empty directories made before the run
   unsigned major = 10;

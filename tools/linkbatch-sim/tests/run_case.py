@@ -26,9 +26,9 @@ import tempfile
 
 def load_generator(source):
     path = os.path.join(source, "examples", "make-demo-cmd.py")
-    spec = importlib.util.spec_from_file_location("make_demo_cmd", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("make_demo_cmd", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -11,6 +11,8 @@ lint="$root/tools/lint"
 jobs="${JOBS:-2}"
 cd "$root"
 
+# The header filter is anchored at the checkout, whose own path may hold one
+# of these names (a clone in /tmp/ci-clone, say).
 sources=$(ls runner/*.cpp platform/*.cpp links/*.cpp clone/*.cpp)
 
 # A compilation database for the host build, which compiles the product
@@ -23,7 +25,8 @@ status=0
 # ---------------------------------------------------------------- clang-tidy
 raw="$build/clang-tidy.out"
 printf '%s\n' $sources | xargs -P "$jobs" -n 1 \
-  clang-tidy -p "$build" --config-file="$lint/clang-tidy.yaml" --quiet >"$raw" 2>/dev/null || true
+  clang-tidy -p "$build" --config-file="$lint/clang-tidy.yaml" --quiet \
+    --header-filter="^$root/(runner|platform|links|clone)/" >"$raw" 2>/dev/null || true
 # file:line:col: warning|error: message [check,...] -> file|check|source line
 findings=$(grep -E '^[^ ]+:[0-9]+:[0-9]+: (warning|error): .*\[[a-z0-9.,-]+\]$' "$raw" | while IFS= read -r l; do
   file=${l%%:*}; rest=${l#*:}; line=${rest%%:*}

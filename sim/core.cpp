@@ -216,6 +216,18 @@ CallScope::CallScope(const char* name, std::string args)
   }
 }
 
+BOOL CallScope::Fail(DWORD error) {
+  SetError(error);
+  result = "0";
+  return FALSE;
+}
+
+HANDLE CallScope::FailHandle(DWORD error) {
+  SetError(error);
+  result = "INVALID_HANDLE_VALUE";
+  return INVALID_HANDLE_VALUE;
+}
+
 void CallScope::Unlock() {
   if (lock_.owns_lock()) lock_.unlock();
 }

@@ -12,18 +12,6 @@ namespace {
 // The result text of a call that returns BOOL.
 const char* B(BOOL ok) { return ok ? "1" : "0"; }
 
-BOOL Fail(sim::CallScope& call, DWORD error) {
-  sim::SetError(error);
-  call.result = "0";
-  return FALSE;
-}
-
-HANDLE FailHandle(sim::CallScope& call, DWORD error) {
-  sim::SetError(error);
-  call.result = "INVALID_HANDLE_VALUE";
-  return INVALID_HANDLE_VALUE;
-}
-
 // A new name must also not be "." (a literal "\\?\" path can spell it).
 DWORD CheckNewName(const std::u16string& name) {
   if (name == u".") return ERROR_INVALID_NAME;
@@ -219,18 +207,18 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
   sim::CallScope call("CreateFileW", sim::Q(path) + ", " + sim::Hex(access) + ", " + sim::Hex(share) +
                                          ", " + std::to_string(disposition) + ", " + sim::Hex(flags));
   DWORD e;
-  if (call.Faulted(&e)) return FailHandle(call, e);
+  if (call.Faulted(&e)) return call.FailHandle(e);
   // L"": ERROR_PATH_NOT_FOUND.
-  if (!path || !*path) return FailHandle(call, ERROR_PATH_NOT_FOUND);
+  if (!path || !*path) return call.FailHandle(ERROR_PATH_NOT_FOUND);
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
-    return FailHandle(call, ERROR_INVALID_PARAMETER);
+    return call.FailHandle(ERROR_INVALID_PARAMETER);
   }
   fs::Lookup lk;
   const bool openReparse = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
   const bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
   // FILE_FLAG_OPEN_REPARSE_POINT opens the reparse point itself; without it
   // the last component is followed like every other.
-  if ((e = fs::Resolve(path, !openReparse, &lk)) != 0) return FailHandle(call, e);
+  if ((e = fs::Resolve(path, !openReparse, &lk)) != 0) return call.FailHandle(e);
   DWORD granted = fs::MapGenericAccess(access);
   if (flags & FILE_FLAG_DELETE_ON_CLOSE) granted |= DELETE;
 
@@ -238,34 +226,34 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
   if (lk.node) {
     fs::Node& n = *lk.node;
     // An open during a pending delete: STATUS_DELETE_PENDING.
-    if (n.deletePending) return FailHandle(call, ERROR_ACCESS_DENIED);
+    if (n.deletePending) return call.FailHandle(ERROR_ACCESS_DENIED);
     // "file\": a file name cannot end in a backslash.
-    if (!n.isDirectory && lk.trailingSlash) return FailHandle(call, ERROR_INVALID_NAME);
+    if (!n.isDirectory && lk.trailingSlash) return call.FailHandle(ERROR_INVALID_NAME);
     if (lk.viaLink) {
       // Since Windows 10 1709 a link must match its target's kind: a
       // junction or directory link to a file gives ERROR_DIRECTORY, a file
       // link to a directory STATUS_FILE_IS_A_DIRECTORY.
-      if (lk.viaLink->isDirectory && !n.isDirectory) return FailHandle(call, ERROR_DIRECTORY);
-      if (!lk.viaLink->isDirectory && n.isDirectory) return FailHandle(call, ERROR_ACCESS_DENIED);
+      if (lk.viaLink->isDirectory && !n.isDirectory) return call.FailHandle(ERROR_DIRECTORY);
+      if (!lk.viaLink->isDirectory && n.isDirectory) return call.FailHandle(ERROR_ACCESS_DENIED);
     }
     // CREATE_NEW on an existing name: ERROR_FILE_EXISTS.
-    if (disposition == CREATE_NEW) return FailHandle(call, ERROR_FILE_EXISTS);
+    if (disposition == CREATE_NEW) return call.FailHandle(ERROR_FILE_EXISTS);
     if (n.isDirectory) {
       // A directory opens only with FILE_FLAG_BACKUP_SEMANTICS: otherwise
       // ERROR_ACCESS_DENIED, or ERROR_PATH_NOT_FOUND when the name ends in
       // a backslash ("C:\", "dir\").
-      if (!backup) return FailHandle(call, lk.trailingSlash ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
+      if (!backup) return call.FailHandle(lk.trailingSlash ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
       // A directory cannot be overwritten.
       if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) {
-        return FailHandle(call, ERROR_ACCESS_DENIED);
+        return call.FailHandle(ERROR_ACCESS_DENIED);
       }
     } else if ((n.attributes & FILE_ATTRIBUTE_READONLY) &&
                ((granted & (FILE_WRITE_DATA | FILE_APPEND_DATA)) || disposition == CREATE_ALWAYS ||
                 disposition == TRUNCATE_EXISTING)) {
       // A read-only file opened for writing or overwriting: access denied.
-      return FailHandle(call, ERROR_ACCESS_DENIED);
+      return call.FailHandle(ERROR_ACCESS_DENIED);
     }
-    if ((e = fs::CheckSharing(n, granted, share)) != 0) return FailHandle(call, e);
+    if ((e = fs::CheckSharing(n, granted, share)) != 0) return call.FailHandle(e);
     if (!n.isDirectory && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) {
       n.content.clear();
     }
@@ -274,12 +262,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
     if (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) finalError = ERROR_ALREADY_EXISTS;
   } else {
     if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING) {
-      return FailHandle(call, ERROR_FILE_NOT_FOUND);
+      return call.FailHandle(ERROR_FILE_NOT_FOUND);
     }
     // A new file's name cannot end with a backslash: STATUS_OBJECT_NAME_INVALID.
-    if (lk.trailingSlash) return FailHandle(call, ERROR_INVALID_NAME);
-    if ((e = CheckNewName(lk.name)) != 0) return FailHandle(call, e);
-    if (lk.parent->deletePending) return FailHandle(call, ERROR_ACCESS_DENIED);
+    if (lk.trailingSlash) return call.FailHandle(ERROR_INVALID_NAME);
+    if ((e = CheckNewName(lk.name)) != 0) return call.FailHandle(e);
+    if (lk.parent->deletePending) return call.FailHandle(ERROR_ACCESS_DENIED);
     // A dangling link opened with a creating disposition creates its target.
     fs::NodePtr file = fs::NewFile(lk.volume);
     // NTFS marks every new file for archiving, next to the attributes asked
@@ -306,15 +294,15 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
   (void)sa;
   sim::CallScope call("CreateDirectoryW", sim::Q(path));
   DWORD e;
-  if (call.Faulted(&e)) return Fail(call, e);
+  if (call.Faulted(&e)) return call.Fail(e);
   fs::Lookup lk;
   // NULL and L"": ERROR_PATH_NOT_FOUND; a missing parent likewise.
-  if ((e = fs::Resolve(path, false, &lk)) != 0) return Fail(call, e);
+  if ((e = fs::Resolve(path, false, &lk)) != 0) return call.Fail(e);
   // Any existing name, a junction or a file included, and the drive root
   // (for an elevated caller): STATUS_OBJECT_NAME_COLLISION.
-  if (lk.node) return Fail(call, ERROR_ALREADY_EXISTS);
-  if ((e = CheckNewName(lk.name)) != 0) return Fail(call, e);
-  if (lk.parent->deletePending) return Fail(call, ERROR_ACCESS_DENIED);
+  if (lk.node) return call.Fail(ERROR_ALREADY_EXISTS);
+  if ((e = CheckNewName(lk.name)) != 0) return call.Fail(e);
+  if (lk.parent->deletePending) return call.Fail(ERROR_ACCESS_DENIED);
   fs::AddName(lk.parent, lk.name, fs::NewDirectory(lk.volume));
   call.result = B(TRUE);
   return TRUE;
@@ -323,23 +311,23 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
 BOOL WINAPI RemoveDirectoryW(LPCWSTR path) {
   sim::CallScope call("RemoveDirectoryW", sim::Q(path));
   DWORD e;
-  if (call.Faulted(&e)) return Fail(call, e);
+  if (call.Faulted(&e)) return call.Fail(e);
   fs::Lookup lk;
   // The last component is not followed: a junction, directory link or
   // mounted folder is removed itself and its target stays.
-  if ((e = fs::Resolve(path, false, &lk)) != 0) return Fail(call, e);
-  if (!lk.node) return Fail(call, ERROR_FILE_NOT_FOUND);
+  if ((e = fs::Resolve(path, false, &lk)) != 0) return call.Fail(e);
+  if (!lk.node) return call.Fail(ERROR_FILE_NOT_FOUND);
   // A file or a file symbolic link: STATUS_NOT_A_DIRECTORY.
-  if (!lk.node->isDirectory) return Fail(call, ERROR_DIRECTORY);
+  if (!lk.node->isDirectory) return call.Fail(ERROR_DIRECTORY);
   // A volume root cannot be removed.
-  if (!lk.parent) return Fail(call, ERROR_ACCESS_DENIED);
-  if (lk.node->deletePending) return Fail(call, ERROR_ACCESS_DENIED);
+  if (!lk.parent) return call.Fail(ERROR_ACCESS_DENIED);
+  if (lk.node->deletePending) return call.Fail(ERROR_ACCESS_DENIED);
   // The open for delete conflicts with the current directory's handle and
   // with any handle that does not share delete: ERROR_SHARING_VIOLATION.
-  if ((e = fs::CheckSharing(*lk.node, kDeleteAccess, kShareAll)) != 0) return Fail(call, e);
+  if ((e = fs::CheckSharing(*lk.node, kDeleteAccess, kShareAll)) != 0) return call.Fail(e);
   // Setting the delete disposition on a non-empty directory:
   // STATUS_DIRECTORY_NOT_EMPTY.
-  if (!lk.node->reparseTag && !lk.node->children.empty()) return Fail(call, ERROR_DIR_NOT_EMPTY);
+  if (!lk.node->reparseTag && !lk.node->children.empty()) return call.Fail(ERROR_DIR_NOT_EMPTY);
   DeleteName(lk);
   call.result = B(TRUE);
   return TRUE;
@@ -348,19 +336,19 @@ BOOL WINAPI RemoveDirectoryW(LPCWSTR path) {
 BOOL WINAPI DeleteFileW(LPCWSTR path) {
   sim::CallScope call("DeleteFileW", sim::Q(path));
   DWORD e;
-  if (call.Faulted(&e)) return Fail(call, e);
+  if (call.Faulted(&e)) return call.Fail(e);
   fs::Lookup lk;
   // The last component is not followed: a file link is removed, its target
   // stays.
-  if ((e = fs::Resolve(path, false, &lk)) != 0) return Fail(call, e);
-  if (!lk.node) return Fail(call, ERROR_FILE_NOT_FOUND);
+  if ((e = fs::Resolve(path, false, &lk)) != 0) return call.Fail(e);
+  if (!lk.node) return call.Fail(ERROR_FILE_NOT_FOUND);
   // Directories, junctions and directory links: STATUS_FILE_IS_A_DIRECTORY.
-  if (lk.node->isDirectory) return Fail(call, ERROR_ACCESS_DENIED);
-  if (lk.trailingSlash) return Fail(call, ERROR_INVALID_NAME);
+  if (lk.node->isDirectory) return call.Fail(ERROR_ACCESS_DENIED);
+  if (lk.trailingSlash) return call.Fail(ERROR_INVALID_NAME);
   // A read-only file cannot be deleted: STATUS_CANNOT_DELETE.
-  if (lk.node->attributes & FILE_ATTRIBUTE_READONLY) return Fail(call, ERROR_ACCESS_DENIED);
-  if (lk.node->deletePending) return Fail(call, ERROR_ACCESS_DENIED);
-  if ((e = fs::CheckSharing(*lk.node, kDeleteAccess, kShareAll)) != 0) return Fail(call, e);
+  if (lk.node->attributes & FILE_ATTRIBUTE_READONLY) return call.Fail(ERROR_ACCESS_DENIED);
+  if (lk.node->deletePending) return call.Fail(ERROR_ACCESS_DENIED);
+  if ((e = fs::CheckSharing(*lk.node, kDeleteAccess, kShareAll)) != 0) return call.Fail(e);
   DeleteName(lk);
   call.result = B(TRUE);
   return TRUE;
@@ -422,16 +410,16 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR path, DWORD bufferChars, LPWSTR buffer, LP
 BOOL WINAPI SetCurrentDirectoryW(LPCWSTR path) {
   sim::CallScope call("SetCurrentDirectoryW", sim::Q(path));
   DWORD e;
-  if (call.Faulted(&e)) return Fail(call, e);
+  if (call.Faulted(&e)) return call.Fail(e);
   std::u16string full;
-  if (!path || !fs::FullPath(path, &full)) return Fail(call, ERROR_PATH_NOT_FOUND);
+  if (!path || !fs::FullPath(path, &full)) return call.Fail(ERROR_PATH_NOT_FOUND);
   fs::Lookup lk;
-  if ((e = fs::ResolveFull(full, true, &lk)) != 0) return Fail(call, e);
-  if (!lk.node) return Fail(call, ERROR_FILE_NOT_FOUND);
+  if ((e = fs::ResolveFull(full, true, &lk)) != 0) return call.Fail(e);
+  if (!lk.node) return call.Fail(ERROR_FILE_NOT_FOUND);
   // The current directory is opened as a directory: STATUS_NOT_A_DIRECTORY.
-  if (!lk.node->isDirectory) return Fail(call, ERROR_DIRECTORY);
+  if (!lk.node->isDirectory) return call.Fail(ERROR_DIRECTORY);
   fs::World& w = fs::State();
-  if ((e = fs::CheckSharing(*lk.node, w.cwdOpen.access, w.cwdOpen.share)) != 0) return Fail(call, e);
+  if ((e = fs::CheckSharing(*lk.node, w.cwdOpen.access, w.cwdOpen.share)) != 0) return call.Fail(e);
   // Windows keeps the path as given (made absolute, links not resolved) and
   // reports it without a trailing backslash except at a root.
   while (full.size() > 3 && full.back() == u'\\') full.pop_back();

@@ -68,46 +68,34 @@ WIN32_FIND_DATAW MakeData(const std::u16string& name, const fs::Node& node) {
   return d;
 }
 
-HANDLE FailHandle(sim::CallScope& call, DWORD error) {
-  sim::SetError(error);
-  call.result = "INVALID_HANDLE_VALUE";
-  return INVALID_HANDLE_VALUE;
-}
-
-BOOL Fail(sim::CallScope& call, DWORD error) {
-  sim::SetError(error);
-  call.result = "0";
-  return FALSE;
-}
-
 }  // namespace
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   sim::CallScope call("FindFirstFileW", sim::Q(pattern));
   DWORD e;
-  if (call.Faulted(&e)) return FailHandle(call, e);
+  if (call.Faulted(&e)) return call.FailHandle(e);
   std::u16string full;
   // NULL or L"" has no NT form: ERROR_PATH_NOT_FOUND.
-  if (!pattern || !fs::FullPath(pattern, &full)) return FailHandle(call, ERROR_PATH_NOT_FOUND);
+  if (!pattern || !fs::FullPath(pattern, &full)) return call.FailHandle(ERROR_PATH_NOT_FOUND);
   const size_t slash = full.find_last_of(u'\\');
-  if (slash == std::u16string::npos) return FailHandle(call, ERROR_PATH_NOT_FOUND);
+  if (slash == std::u16string::npos) return call.FailHandle(ERROR_PATH_NOT_FOUND);
   const std::u16string dirPath = full.substr(0, slash + 1);
   const std::u16string mask = full.substr(slash + 1);
 
   fs::Lookup lk;
   // The directory to list is opened following every reparse point, so
   // "<junction>\*" lists the junction's target.
-  if ((e = fs::ResolveFull(dirPath, true, &lk)) != 0) return FailHandle(call, e);
+  if ((e = fs::ResolveFull(dirPath, true, &lk)) != 0) return call.FailHandle(e);
   // "<missing>\..." and "<missing>\": ERROR_PATH_NOT_FOUND.
-  if (!lk.node) return FailHandle(call, ERROR_PATH_NOT_FOUND);
+  if (!lk.node) return call.FailHandle(ERROR_PATH_NOT_FOUND);
   // "<file>\*": the file is opened as a directory, STATUS_NOT_A_DIRECTORY.
-  if (!lk.node->isDirectory) return FailHandle(call, ERROR_DIRECTORY);
+  if (!lk.node->isDirectory) return call.FailHandle(ERROR_DIRECTORY);
   // "C:\" or "<dir>\": an empty mask matches nothing, ERROR_FILE_NOT_FOUND.
-  if (mask.empty()) return FailHandle(call, ERROR_FILE_NOT_FOUND);
+  if (mask.empty()) return call.FailHandle(ERROR_FILE_NOT_FOUND);
   for (char16_t c : mask) {
-    if (c < 0x20 || c == u'|' || c == u'/' || c == u':') return FailHandle(call, ERROR_INVALID_NAME);
+    if (c < 0x20 || c == u'|' || c == u'/' || c == u':') return call.FailHandle(ERROR_INVALID_NAME);
   }
-  if (mask.size() > 255) return FailHandle(call, ERROR_INVALID_NAME);
+  if (mask.size() > 255) return call.FailHandle(ERROR_INVALID_NAME);
 
   auto object = std::make_shared<FindHandle>();
   const fs::Node& dir = *lk.node;
@@ -131,7 +119,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     // reparse point is not followed).
     object->entries.push_back(MakeData(entry->name, *entry->node));
   }
-  if (object->entries.empty()) return FailHandle(call, ERROR_FILE_NOT_FOUND);
+  if (object->entries.empty()) return call.FailHandle(ERROR_FILE_NOT_FOUND);
   if (data) *data = object->entries[0];
   object->next = 1;
   HANDLE h = sim::NewHandle(object);
@@ -143,11 +131,11 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
 BOOL WINAPI FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
   sim::CallScope call("FindNextFileW", sim::Hex(reinterpret_cast<uintptr_t>(find)));
   DWORD e;
-  if (call.Faulted(&e)) return Fail(call, e);
+  if (call.Faulted(&e)) return call.Fail(e);
   auto object = sim::LookupHandleAs<FindHandle>(find);
-  if (!object) return Fail(call, ERROR_INVALID_HANDLE);
+  if (!object) return call.Fail(ERROR_INVALID_HANDLE);
   // Past the last entry: ERROR_NO_MORE_FILES.
-  if (object->next >= object->entries.size()) return Fail(call, ERROR_NO_MORE_FILES);
+  if (object->next >= object->entries.size()) return call.Fail(ERROR_NO_MORE_FILES);
   if (data) *data = object->entries[object->next];
   object->next++;
   call.result = "1";
@@ -157,10 +145,10 @@ BOOL WINAPI FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
 BOOL WINAPI FindClose(HANDLE find) {
   sim::CallScope call("FindClose", sim::Hex(reinterpret_cast<uintptr_t>(find)));
   DWORD e;
-  if (call.Faulted(&e)) return Fail(call, e);
+  if (call.Faulted(&e)) return call.Fail(e);
   // Only a search handle closes here; the last error stays as it was (18
   // after a listing ran to its end).
-  if (!sim::LookupHandleAs<FindHandle>(find)) return Fail(call, ERROR_INVALID_HANDLE);
+  if (!sim::LookupHandleAs<FindHandle>(find)) return call.Fail(ERROR_INVALID_HANDLE);
   sim::RemoveHandle(find);
   call.result = "1";
   return TRUE;

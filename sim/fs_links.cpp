@@ -322,11 +322,7 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
   (void)overlapped;
   sim::CallScope call("DeviceIoControl", sim::Hex(uintptr_t(h)) + ", " + sim::Hex(code) + ", in " +
                                              std::to_string(inSize) + ", out " + std::to_string(outSize));
-  auto fail = [&call](DWORD e) {
-    sim::SetError(e);
-    call.result = "0";
-    return FALSE;
-  };
+  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
   if (call.Faulted(&e)) return fail(e);
   auto file = sim::LookupHandleAs<FileHandle>(h);
@@ -389,11 +385,7 @@ BOOL WINAPI BackupWrite(HANDLE h, LPBYTE buffer, DWORD bytes, LPDWORD written, B
   sim::CallScope call("BackupWrite", sim::Hex(uintptr_t(h)) + ", " + std::to_string(bytes) +
                                          (abort ? ", abort" : "") + ", ctx " +
                                          (context && *context ? "set" : "null"));
-  auto fail = [&call](DWORD e) {
-    sim::SetError(e);
-    call.result = "0";
-    return FALSE;
-  };
+  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
   if (call.Faulted(&e)) return fail(e);
   // lpContext carries the call's state; without it there is nothing to work
@@ -442,11 +434,7 @@ namespace sim {
 BOOL WINAPI CreateHardLinkW(LPCWSTR newName, LPCWSTR existingName, LPSECURITY_ATTRIBUTES sa) {
   (void)sa;
   CallScope call("CreateHardLinkW", Q(newName) + ", " + Q(existingName));
-  auto fail = [&call](DWORD e) {
-    SetError(e);
-    call.result = "0";
-    return FALSE;
-  };
+  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
   if (call.Faulted(&e)) return fail(e);
   // An empty or missing name: ERROR_PATH_NOT_FOUND, as for the other calls.
@@ -530,11 +518,7 @@ VolumePtr MountedVolume(const fs::Node& node) {
 
 BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeName, DWORD chars) {
   CallScope call("GetVolumeNameForVolumeMountPointW", Q(mountPoint) + ", " + std::to_string(chars));
-  auto fail = [&call](DWORD e) {
-    SetError(e);
-    call.result = "0";
-    return FALSE;
-  };
+  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
   if (call.Faulted(&e)) return fail(e);
   // The mount point must end with a backslash ("Q:", "C:\mnt"):
@@ -571,11 +555,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
 
 BOOL WINAPI SetVolumeMountPointW(LPCWSTR mountPoint, LPCWSTR volumeName) {
   CallScope call("SetVolumeMountPointW", Q(mountPoint) + ", " + Q(volumeName));
-  auto fail = [&call](DWORD e) {
-    SetError(e);
-    call.result = "0";
-    return FALSE;
-  };
+  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
   if (call.Faulted(&e)) return fail(e);
   // The mount point string must end with a backslash.
@@ -614,11 +594,7 @@ BOOL WINAPI SetVolumeMountPointW(LPCWSTR mountPoint, LPCWSTR volumeName) {
 
 BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR mountPoint) {
   CallScope call("DeleteVolumeMountPointW", Q(mountPoint));
-  auto fail = [&call](DWORD e) {
-    SetError(e);
-    call.result = "0";
-    return FALSE;
-  };
+  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
   if (call.Faulted(&e)) return fail(e);
   if (!EndsWithBackslash(mountPoint)) return fail(ERROR_INVALID_NAME);

@@ -457,11 +457,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
   }
   args += "}, " + std::to_string(bufferLength) + ", " + (previousState ? "prev" : "NULL");
   sim::CallScope call("AdjustTokenPrivileges", args);
-  auto fail = [&call](DWORD error) {
-    sim::SetError(error);
-    call.result = "0";
-    return FALSE;
-  };
+  auto fail = [&call](DWORD error) { return call.Fail(error); };
   DWORD e;
   if (call.Faulted(&e)) return fail(e);
   // Without DisableAllPrivileges the new state is required:

@@ -99,6 +99,10 @@ class CallScope {
     return faulted_;
   }
   std::string result;
+  // Fail the call as a BOOL or a handle-returning function fails: the error
+  // becomes the thread's last error and the log shows the failure value.
+  BOOL Fail(DWORD error);
+  HANDLE FailHandle(DWORD error);
   // Release the world lock early (for calls that block: waits, entering a
   // critical section). Logging still happens in the destructor.
   void Unlock();

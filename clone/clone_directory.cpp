@@ -42,6 +42,23 @@ struct CloneWalk {
   WIN32_FIND_DATAW found;
 };
 
+// One directory on the walk's current path, from the root down: where its
+// source path ends in the source buffer and, once read, the volume serial
+// number and file index of the directory that path leads to. A level reads
+// them only when a reparse point below it has to be compared with it.
+struct WalkLevel {
+  WalkLevel* parent;
+  DWORD sourceLength;
+  unsigned char state;  // LevelUnread, LevelKnown or LevelUnknown
+  DWORD volumeSerial;
+  DWORD indexHigh;
+  DWORD indexLow;
+};
+
+const unsigned char LevelUnread = 0;
+const unsigned char LevelKnown = 1;
+const unsigned char LevelUnknown = 2;
+
 // Length of s, or max + 1 when no terminator comes within max characters.
 DWORD BoundedLength(const WCHAR* s, DWORD max) {
   DWORD n = 0;
@@ -104,6 +121,59 @@ CLONE_NOINLINE DWORD ListingFailed(CloneWalk& w, DWORD code, bool mayBeJunction)
     wprintf(TEXT("ERROR: Failed to enumerate files in %ls\n"), w.source + w.displayOffset);
   }
   return code;
+}
+
+// Reads the identity of the directory `path` leads to, following every
+// reparse point on the way. False when it cannot be opened or read.
+CLONE_NOINLINE bool ReadIdentity(const WCHAR* path, WalkLevel& level) {
+  HANDLE h = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  BOOL read = GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  if (!read) {
+    return false;
+  }
+  level.volumeSerial = info.dwVolumeSerialNumber;
+  level.indexHigh = info.nFileIndexHigh;
+  level.indexLow = info.nFileIndexLow;
+  return true;
+}
+
+// The identity of a level on the current path, read once and kept. The
+// source buffer is cut at the level's length for the read and restored.
+CLONE_NOINLINE bool LevelIdentity(CloneWalk& w, WalkLevel& level) {
+  if (level.state == LevelUnread) {
+    WCHAR cut = w.source[level.sourceLength];
+    w.source[level.sourceLength] = 0;
+    level.state = ReadIdentity(w.source, level) ? LevelKnown : LevelUnknown;
+    w.source[level.sourceLength] = cut;
+  }
+  return level.state == LevelKnown;
+}
+
+// The subdirectory now at the end of the source buffer is a reparse point
+// (a junction, a directory symbolic link or a mount point). True when it
+// leads back to a directory already on the current path: entering it would
+// mirror the same directories again, deeper at every turn, and two such
+// links on one level double the walk at every turn. A directory whose
+// identity cannot be read is not taken for a cycle; its listing decides.
+CLONE_NOINLINE bool LeadsBackUp(CloneWalk& w, WalkLevel& current) {
+  WalkLevel target = {NULL, 0, LevelUnread, 0, 0, 0};
+  if (!ReadIdentity(w.source, target)) {
+    return false;
+  }
+  for (WalkLevel* level = &current; level != NULL; level = level->parent) {
+    if (LevelIdentity(w, *level) && level->volumeSerial == target.volumeSerial &&
+        level->indexHigh == target.indexHigh && level->indexLow == target.indexLow) {
+      return true;
+    }
+  }
+  return false;
 }
 
 CLONE_NOINLINE HANDLE StartListing(CloneWalk& w, DWORD srcLen) {
@@ -203,7 +273,7 @@ CLONE_NOINLINE bool MakeDestinationDirectory(CloneWalk& w, DWORD srcLen, DWORD d
 
 // The recursive part. Its frame holds only a handle and a few counts; the
 // work per entry happens in the helpers above, whose frames come and go.
-CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
+CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen, WalkLevel* parent) {
   if (srcLen + PatternChars > w.limit) {
     return ListingFailed(w, ERROR_FILENAME_EXCED_RANGE, false);
   }
@@ -211,6 +281,7 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
   if (find == INVALID_HANDLE_VALUE) {
     return ListingFailed(w, w.listingError, true);
   }
+  WalkLevel self = {parent, srcLen, LevelUnread, 0, 0, 0};
   DWORD result = 0;
   DWORD listingEnd = ERROR_NO_MORE_FILES;
   for (;;) {
@@ -219,7 +290,14 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
       set = CloneFile(w, srcLen, dstLen);
     } else if (!IsDotEntry(w.found.cFileName)) {
       if (MakeDestinationDirectory(w, srcLen, dstLen)) {
-        set = CloneLevel(w, srcLen + 1 + w.nameLength, dstLen + 1 + w.nameLength);
+        // A link back up the path is recorded as a level that cannot be
+        // listed, with the code Windows gives a path that crosses too many
+        // reparse points; its directory stays empty.
+        if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && LeadsBackUp(w, self)) {
+          set = ListingFailed(w, ERROR_CANT_RESOLVE_FILENAME, false);
+        } else {
+          set = CloneLevel(w, srcLen + 1 + w.nameLength, dstLen + 1 + w.nameLength, &self);
+        }
         w.source[srcLen] = 0;
         w.destination[dstLen] = 0;
       } else {
@@ -272,5 +350,5 @@ DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsi
   if (srcLen > w.limit || dstLen > w.limit || srcLen < displayOffset || dstLen < displayOffset) {
     return ERROR_INVALID_PARAMETER;
   }
-  return CloneLevel(w, srcLen, dstLen);
+  return CloneLevel(w, srcLen, dstLen, NULL);
 }

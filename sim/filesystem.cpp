@@ -1,6 +1,7 @@
 // The simulated file and directory calls of kernel32, over the volume model
 // in sim/fs_model.h, and the test set-up and inspection functions.
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "sim/fs_model.h"
@@ -67,6 +68,7 @@ void AddVolume(char16_t letter) {
   snprintf(guid, sizeof guid, "Volume{%08x-5eed-4a11-9c0d-%012x}", 0x1b0c0000u + up,
            0xd15c0000u + up);
   v->guidName = W(guid);
+  v->serial = 0x5eed0000u + up;
   v->root = fs::NewDirectory(v);
   v->root->linkCount = 1;
   fs::State().volumes.push_back(v);
@@ -287,6 +289,36 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
   sim::SetError(finalError);
   call.result = HandleText(h);
   return h;
+}
+
+// ------------------------------------------------------------ GetFileInformationByHandle
+// The volume serial number and the file index together name a file on the
+// machine: every name of a file (its hard links) gives the same pair, and a
+// handle opened through a junction or a mount point gives the target's.
+// File times are not modelled and read as zero.
+BOOL WINAPI GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info) {
+  sim::CallScope call("GetFileInformationByHandle", sim::Hex(reinterpret_cast<uintptr_t>(h)));
+  DWORD e;
+  if (call.Faulted(&e)) return call.Fail(e);
+  // Any handle that is not an open file or directory: STATUS_OBJECT_TYPE_MISMATCH
+  // or STATUS_INVALID_HANDLE, both ERROR_INVALID_HANDLE.
+  auto file = sim::LookupHandleAs<fs::FileHandle>(h);
+  if (!file) return call.Fail(ERROR_INVALID_HANDLE);
+  // The output pointer is probed: ERROR_NOACCESS instead of a fault.
+  if (!info) return call.Fail(998);
+  const fs::Node& n = *file->node;
+  fs::VolumePtr volume = n.volume.lock();
+  std::memset(info, 0, sizeof *info);
+  info->dwFileAttributes = fs::ReportedAttributes(n);
+  info->dwVolumeSerialNumber = volume ? volume->serial : 0;
+  const uint64_t size = n.isDirectory ? 0 : n.content.size();
+  info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  info->nFileSizeLow = static_cast<DWORD>(size);
+  info->nNumberOfLinks = n.linkCount;
+  info->nFileIndexHigh = static_cast<DWORD>(n.fileId >> 32);
+  info->nFileIndexLow = static_cast<DWORD>(n.fileId);
+  call.result = B(TRUE);
+  return TRUE;
 }
 
 // ------------------------------------------------------------ directories

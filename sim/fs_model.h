@@ -93,6 +93,7 @@ struct Node {
 struct Volume {
   char16_t letter = 0;          // upper case
   std::u16string guidName;      // "Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"
+  DWORD serial = 0;             // the volume serial number, distinct per volume
   NodePtr root;
   // "\\?\Volume{...}\", the form GetVolumeNameForVolumeMountPointW returns.
   std::u16string GuidPath() const { return u"\\\\?\\" + guidName + u"\\"; }

@@ -163,33 +163,128 @@ TEST_F(CloneLimitsTest, NameThatDoesNotFitIsRecordedAndSkipped) {
                                    sim::U8(dest + u"\\" + longDir) + "\nC:\\src\\c.txt\n");
 }
 
-// A junction back to its own source root: the walk goes through it until
-// Windows stops following reparse points in one path (63), where the listing
-// fails with 1921 and is recorded; nothing crashes or loops.
-TEST_F(CloneLimitsTest, JunctionCycleEndsAtReparseLimit) {
+// A junction back to its own source root is made as an empty directory and
+// recorded as a level that cannot be listed (1921, the code of a path that
+// crosses too many reparse points); the walk does not go round the cycle.
+TEST_F(CloneLimitsTest, JunctionBackToRootIsNotEntered) {
+  sim::MakeFile(u"C:\\src\\f");
+  ASSERT_EQ(MakeJunction(u"C:\\src\\j", u"C:\\src"), 0u);
+  sim::TakeStdout();
+  EXPECT_EQ(CloneTree(u"C:\\src", u"C:\\dst", counter, 0, LinkKindSymbolic, 1, failures, nullptr),
+            static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME));
+  EXPECT_EQ(Records(), std::vector<std::string>{"\\\\?\\C:\\src\\j=1921"});
+  EXPECT_EQ(counter, 1u);
+  EXPECT_TRUE(sim::Inspect(u"C:\\dst\\j").isDirectory);
+  EXPECT_TRUE(sim::List(u"C:\\dst\\j").empty());
+  EXPECT_EQ(sim::TakeStdout(), "C:\\src\\f\nERROR: Failed to enumerate files in C:\\src\\j\n");
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+// Two links on one level that both lead back up used to double the walk at
+// every turn (2^63 paths before the reparse limit). Each is now recorded
+// once, wherever on the path it leads, and the rest of the tree is cloned.
+TEST_F(CloneLimitsTest, BranchingCyclesEndAtOnce) {
+  sim::MakeFile(u"C:\\src\\f");
+  sim::MakeFile(u"C:\\src\\sub\\g");
+  ASSERT_EQ(MakeJunction(u"C:\\src\\sub\\a", u"C:\\src"), 0u);
+  ASSERT_TRUE(sim::CreateSymbolicLinkW(u"C:\\src\\sub\\b", u"C:\\src\\sub", SYMBOLIC_LINK_FLAG_DIRECTORY));
+  ASSERT_EQ(MakeJunction(u"C:\\src\\sub\\c", u"C:\\src\\sub"), 0u);
+  EXPECT_EQ(CloneTree(u"C:\\src", u"C:\\dst", counter, 1, LinkKindHard, 1, failures, nullptr),
+            static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME));
+  EXPECT_EQ(Records(), (std::vector<std::string>{"\\\\?\\C:\\src\\sub\\a=1921", "\\\\?\\C:\\src\\sub\\b=1921",
+                                                 "\\\\?\\C:\\src\\sub\\c=1921"}));
+  EXPECT_EQ(counter, 2u);
+  for (const char16_t* d : {u"C:\\dst\\sub\\a", u"C:\\dst\\sub\\b", u"C:\\dst\\sub\\c"}) {
+    EXPECT_TRUE(sim::Inspect(d).isDirectory);
+    EXPECT_TRUE(sim::List(d).empty());
+  }
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
+}
+
+// A link to a directory above the clone's root is entered (it is not on the
+// walk's path yet), and the cycle is caught one turn later, where the same
+// link is met again below the directory it leads to.
+TEST_F(CloneLimitsTest, CycleThroughDirectoryAboveRoot) {
+  sim::MakeFile(u"C:\\top\\src\\f");
+  ASSERT_EQ(MakeJunction(u"C:\\top\\src\\up", u"C:\\top"), 0u);
+  EXPECT_EQ(CloneTree(u"C:\\top\\src", u"C:\\dst", counter, 1, LinkKindSymbolic, 0, failures, nullptr),
+            static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME));
+  EXPECT_EQ(Records(), std::vector<std::string>{"C:\\top\\src\\up\\src\\up=1921"});
+  EXPECT_EQ(counter, 2u);
+  EXPECT_EQ(sim::Inspect(u"C:\\dst\\up\\src\\f").reparseTag, IO_REPARSE_TAG_SYMLINK);
+  EXPECT_TRUE(sim::List(u"C:\\dst\\up\\src\\up").empty());
+}
+
+// A link to a sibling, or to a directory reached twice by different links,
+// is no cycle: both copies are made in full.
+TEST_F(CloneLimitsTest, SharedTargetIsNoCycle) {
+  sim::MakeFile(u"C:\\src\\data\\x");
+  ASSERT_EQ(MakeJunction(u"C:\\src\\one", u"C:\\src\\data"), 0u);
+  ASSERT_EQ(MakeJunction(u"C:\\src\\two", u"C:\\src\\data"), 0u);
+  EXPECT_EQ(CloneTree(u"C:\\src", u"C:\\dst", counter, 1, LinkKindSymbolic, 1, failures, nullptr), 0u);
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(counter, 3u);
+  for (const char16_t* f : {u"C:\\dst\\data\\x", u"C:\\dst\\one\\x", u"C:\\dst\\two\\x"}) {
+    EXPECT_EQ(sim::Inspect(f).reparseTag, IO_REPARSE_TAG_SYMLINK) << sim::U8(f);
+  }
+}
+
+// The identities are read with CreateFileW (following the link), then
+// GetFileInformationByHandle and CloseHandle. A level's own identity is read
+// once however many links it holds, and only when it has one.
+TEST_F(CloneLimitsTest, IdentityCallsInOrder) {
+  sim::MakeFile(u"C:\\src\\data\\x");
+  ASSERT_EQ(MakeJunction(u"C:\\src\\one", u"C:\\src\\data"), 0u);
+  ASSERT_EQ(MakeJunction(u"C:\\src\\two", u"C:\\src\\data"), 0u);
+  sim::ClearCalls();
+  EXPECT_EQ(CloneTree(u"C:\\src", u"C:\\dst", counter, 1, LinkKindSymbolic, 0, failures, nullptr), 0u);
+  std::vector<std::string> opens;
+  for (const sim::Call& c : sim::Calls()) {
+    if (c.name == "CreateFileW" || c.name == "GetFileInformationByHandle" || c.name == "CloseHandle") {
+      opens.push_back(c.name == "CreateFileW" ? c.args.substr(0, c.args.find(',')) : c.name);
+    }
+  }
+  EXPECT_EQ(opens, (std::vector<std::string>{
+                       "\"C:\\src\\one\"", "GetFileInformationByHandle", "CloseHandle",  //
+                       "\"C:\\src\"", "GetFileInformationByHandle", "CloseHandle",       //
+                       "\"C:\\src\\two\"", "GetFileInformationByHandle", "CloseHandle"}));
+}
+
+// When identities cannot be read the walk cannot tell a cycle, and goes on
+// until Windows stops following reparse points in one path (63), where the
+// listing fails with 1921 and is recorded; nothing crashes or loops.
+TEST_F(CloneLimitsTest, UnreadableIdentityFallsBackToReparseLimit) {
   sim::MakeFile(u"C:\\src\\f");
   ASSERT_EQ(MakeJunction(u"C:\\src\\j", u"C:\\src"), 0u);
   sim::SetCallLogEnabled(false);
+  sim::FailCall("GetFileInformationByHandle", 1, ERROR_ACCESS_DENIED, true);
   EXPECT_EQ(CloneTree(u"C:\\src", u"C:\\dst", counter, 1, LinkKindSymbolic, 1, failures, nullptr),
             static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME));
   EXPECT_EQ(Records(), std::vector<std::string>{"\\\\?\\C:\\src" + sim::U8(Repeat(u"\\j", 64)) + "=1921"});
   EXPECT_EQ(counter, 64u) << "f is linked at every level that could be listed";
   EXPECT_TRUE(sim::Inspect(u"C:\\dst" + Repeat(u"\\j", 64)).isDirectory);
+  EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
-// With a long junction name the buffer fills before the reparse limit: the
+// A clone into a directory of its own source grows through the directories
+// it makes (no reparse point is involved) until the buffer is full: the
 // level that would not fit is recorded with 206.
-TEST_F(CloneLimitsTest, JunctionCycleEndsAtBufferLimit) {
-  std::u16string name = u"j" + std::u16string(199, u'z');
+TEST_F(CloneLimitsTest, CloneIntoItsOwnSourceEndsAtBufferLimit) {
+  std::u16string name = u"d" + std::u16string(199, u'z');
   sim::MakeFile(u"C:\\src\\f");
-  ASSERT_EQ(MakeJunction((u"C:\\src\\" + name).c_str(), u"C:\\src"), 0u);
+  sim::MakeDirs(u"C:\\src\\" + name);
   sim::SetCallLogEnabled(false);
-  EXPECT_EQ(CloneTree(u"C:\\src", u"C:\\dst", counter, 1, LinkKindHard, 1, failures, nullptr),
+  EXPECT_EQ(CloneTree(u"C:\\src", (u"C:\\src\\" + name).c_str(), counter, 1, LinkKindHard, 1, failures,
+                      nullptr),
             static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
-  // Level k's source is 6 + 201k characters; an entry needs 201 more and
-  // "\*.*" behind it within 8191, so level 39 is the last to enter one.
-  EXPECT_EQ(Records(), std::vector<std::string>{"C:\\dst" + sim::U8(Repeat(u"\\" + name, 41)) + "=206"});
-  EXPECT_EQ(counter, 41u);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].errorCode, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(counter, 1u);
+  // Each level adds the name to both paths; the destination, one level
+  // deeper, is the first that cannot take it: level 39's destination plus
+  // the name is 6 + 201 * 41 characters, past 8191.
+  EXPECT_EQ(failures[0].path, u"C:\\src" + Repeat(u"\\" + name, 41));
+  EXPECT_TRUE(sim::Inspect(u"C:\\src" + Repeat(u"\\" + name, 40)).isDirectory);
 }
 
 }  // namespace

@@ -494,4 +494,68 @@ TEST_F(SimLinks, MountSetFollowDelete) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_A_REPARSE_POINT));
 }
 
+// GetFileInformationByHandle: the volume serial number and file index name
+// a file wherever it is reached from (hard links, junctions, mount points);
+// a handle that is no open file fails with ERROR_INVALID_HANDLE.
+TEST_F(SimLinks, FileIdentityByHandle) {
+  sim::AddVolume(u'D');
+  sim::MakeFile(u"C:\\dir\\one");
+  sim::MakeDirs(u"C:\\mnt");
+  sim::MakeDirs(u"D:\\inner");
+  ASSERT_TRUE(sim::CreateHardLinkW(u"C:\\two", u"C:\\dir\\one", nullptr));
+  sim::MakeDirs(u"C:\\j");
+  sim::PlantReparse(u"C:\\j", Junction(u"\\??\\C:\\dir", u"C:\\dir"));
+  ASSERT_TRUE(sim::SetVolumeMountPointW(u"C:\\mnt\\", sim::VolumeGuidPath(u'D').c_str()));
+
+  struct Id {
+    DWORD serial, high, low, links, attributes;
+    bool operator==(const Id& o) const { return serial == o.serial && high == o.high && low == o.low; }
+  };
+  auto identity = [](const char16_t* path, DWORD flags) {
+    Id id{};
+    HANDLE h = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << sim::U8(path);
+    if (h == INVALID_HANDLE_VALUE) return id;
+    BY_HANDLE_FILE_INFORMATION info;
+    memset(&info, 0xcc, sizeof info);
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(GetFileInformationByHandle(h, &info));
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu) << "success leaves the last error";
+    EXPECT_EQ(info.ftLastWriteTime.dwLowDateTime, 0u) << "every member is written";
+    id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow, info.nNumberOfLinks,
+          info.dwFileAttributes};
+    CloseHandle(h);
+    return id;
+  };
+  const DWORD dir = FILE_FLAG_BACKUP_SEMANTICS;
+  const Id one = identity(u"C:\\dir\\one", 0);
+  EXPECT_EQ(one.links, 2u);
+  EXPECT_EQ(one.attributes, DWORD(FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_TRUE(identity(u"C:\\two", 0) == one);
+  EXPECT_TRUE(identity(u"C:\\j\\one", 0) == one);
+  EXPECT_FALSE(identity(u"C:\\dir", dir) == one);
+  EXPECT_TRUE(identity(u"C:\\j", dir) == identity(u"C:\\dir", dir)) << "a junction opens its target";
+  const Id link = identity(u"C:\\j", dir | FILE_FLAG_OPEN_REPARSE_POINT);
+  EXPECT_FALSE(link == identity(u"C:\\dir", dir));
+  EXPECT_EQ(link.attributes, DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  // Through the mount point: D:'s root, with D:'s serial number.
+  const Id mounted = identity(u"C:\\mnt\\", dir);
+  EXPECT_TRUE(mounted == identity(u"D:\\", dir));
+  EXPECT_NE(mounted.serial, identity(u"C:\\", dir).serial);
+  EXPECT_EQ(identity(u"C:\\mnt\\inner", dir).serial, mounted.serial);
+
+  auto error = [](HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    SetLastError(0xdeadbeef);
+    return GetFileInformationByHandle(handle, &info) ? 0u : GetLastError();
+  };
+  EXPECT_EQ(error(INVALID_HANDLE_VALUE), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(error(GetCurrentProcess()), DWORD(ERROR_INVALID_HANDLE));
+  HANDLE h = CreateFileW(u"C:\\two", FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(CloseHandle(h));
+  EXPECT_EQ(error(h), DWORD(ERROR_INVALID_HANDLE)) << "a closed handle";
+}
+
 }  // namespace

@@ -228,6 +228,8 @@ void HardLink(CreateHardLinkFn fn, const WCHAR* newRel, const WCHAR* existingRel
   LineBool(TEXT("CreateHardLinkW"), args, ok);
 }
 
+void Identities(CreateHardLinkFn fn);
+
 void HardLinks() {
   Note(TEXT("hard links"));
   SetLastError(kSentinel);
@@ -250,6 +252,67 @@ void HardLinks() {
   HardLink(fn, TEXT("h4"), TEXT("e"));
   Delete(TEXT("h1"));
   Attributes(TEXT("f1"));
+  Identities(fn);
+}
+
+// ------------------------------------------------------------ file identity
+
+// Opens rel for its attributes only (flags as given) and reads its
+// information by handle. The transcript shows the attributes, the link
+// count and the size; the volume serial number and the file index, which
+// differ between systems, only go to `info` for comparing.
+bool Identify(const WCHAR* rel, DWORD flags, BY_HANDLE_FILE_INFORMATION* info) {
+  const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE h = Open(rel, FILE_READ_ATTRIBUTES, all, OPEN_EXISTING, flags);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  WCHAR args[kPathChars];
+  swprintf(args, kPathChars, TEXT("%ls"), Shown(P(rel)));
+  memset(info, 0, sizeof *info);
+  SetLastError(kSentinel);
+  BOOL ok = GetFileInformationByHandle(h, info);
+  DWORD error = GetLastError();
+  WCHAR result[96];
+  if (ok) {
+    swprintf(result, 96, TEXT("1 attrs=0x%x links=%u size=%u"), static_cast<unsigned>(info->dwFileAttributes),
+             static_cast<unsigned>(info->nNumberOfLinks), static_cast<unsigned>(info->nFileSizeLow));
+  } else {
+    swprintf(result, 96, TEXT("0"));
+  }
+  Line(TEXT("GetFileInformationByHandle"), args, result, error);
+  Close(h);
+  return ok != FALSE;
+}
+
+// Whether two names are one file: same volume serial number and file index.
+void SameFile(const WCHAR* a, DWORD flagsA, const WCHAR* b, DWORD flagsB) {
+  BY_HANDLE_FILE_INFORMATION x;
+  BY_HANDLE_FILE_INFORMATION y;
+  if (!Identify(a, flagsA, &x) || !Identify(b, flagsB, &y)) return;
+  bool same = x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+              x.nFileIndexLow == y.nFileIndexLow;
+  wprintf(TEXT("same file: %ls, %ls = %d\n"), Shown(P(a)), Shown(P(b)), same ? 1 : 0);
+}
+
+void Identities(CreateHardLinkFn fn) {
+  Note(TEXT("file identity by handle"));
+  const DWORD dir = FILE_FLAG_BACKUP_SEMANTICS;
+  HardLink(fn, TEXT("id1"), TEXT("f1"));
+  SameFile(TEXT("id1"), 0, TEXT("f1"), 0);
+  SameFile(TEXT("f1"), 0, TEXT("e"), dir);
+  SameFile(TEXT("e"), dir, TEXT("e\\..\\e"), dir);
+  SameFile(TEXT("e"), dir, TEXT(""), dir);
+  Delete(TEXT("id1"));
+  BY_HANDLE_FILE_INFORMATION info;
+  Identify(TEXT("f1"), 0, &info);
+
+  Note(TEXT("GetFileInformationByHandle on a closed handle"));
+  HANDLE h = Open(TEXT("f1"), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, OPEN_EXISTING, 0);
+  Close(h);
+  if (h != INVALID_HANDLE_VALUE) {
+    SetLastError(kSentinel);
+    BOOL ok = GetFileInformationByHandle(h, &info);
+    LineBool(TEXT("GetFileInformationByHandle"), TEXT("closed handle"), ok);
+  }
 }
 
 // ------------------------------------------------------------ enumeration

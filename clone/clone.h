@@ -71,7 +71,9 @@ struct CloneJob {
 // two shared path buffers of CloneBufferChars characters each; they are
 // extended and cut back, and left as they were found. displayOffset (0 or 4)
 // is where printed and stored destination paths start. Returns the level's
-// result: the last non-zero value set at the level.
+// result: the last non-zero value set at the level. A subdirectory that is
+// a reparse point leading back to a directory on the path being walked is
+// made but not entered, and recorded with ERROR_CANT_RESOLVE_FILENAME.
 DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsigned char quiet,
                      LinkKind kind, DWORD displayOffset, FailureList& failureList,
                      ProgressSink* progressSink);

@@ -5,6 +5,7 @@
 
 #include <set>
 #include <unordered_set>
+#include <vector>
 
 namespace lbfuzz {
 
@@ -38,6 +39,12 @@ struct Checker {
   // ERROR_ALREADY_EXISTS (an injected fault can say so of a name that is not
   // there): the clone skips those silently, as it must.
   std::unordered_set<std::u16string> claimedExisting;  // upper-cased, display form
+
+  // The real directories on the path the clone is at (upper-cased), and
+  // whether every identity read of the run succeeded: only then must a link
+  // back to one of them be recorded instead of entered.
+  std::vector<std::u16string> chain;
+  bool identitiesRead;
 
   // dst is a directory this run made (or the root); the level mirrors the
   // real directory `real`, which the clone reached as `seen`; `junction`
@@ -77,7 +84,17 @@ struct Checker {
       }
       auto link = linkTargets.find(UpperAscii(s));
       std::u16string next = link == linkTargets.end() ? s : link->second;
+      // Only a link is compared with the path: a plain directory below a
+      // link can be one already on it, and the cycle is caught at the next
+      // link down.
+      bool backUp = false;
+      for (const auto& up : chain) backUp = backUp || (link != linkTargets.end() && up == UpperAscii(next));
+      if (backUp && identitiesRead && recorded.count(UpperAscii(prefix + seen + u"\\" + name)) == 0) {
+        Fail("a link back up the walk was entered: " + sim::U8(s));
+      }
+      chain.push_back(UpperAscii(next));
       Level(next, seen + u"\\" + name, entry.reparseTag == IO_REPARSE_TAG_MOUNT_POINT, d, depth + 1);
+      chain.pop_back();
     }
   }
 };
@@ -116,7 +133,7 @@ void CheckCloneOutcome(const Snapshot& before, const FailureList& failures, DWOR
   }
 
   std::u16string prefix = usePrefix ? u"\\\\?\\" : u"";
-  Checker check{before, after, {}, prefix, kind, true, planted};
+  Checker check{before, after, {}, prefix, kind, true, planted, {}, {u"C:\\S"}, true};
   for (const auto& r : failures) {
     std::u16string path(r.path.begin(), r.path.end());
     check.recorded.insert(UpperAscii(path));
@@ -133,6 +150,12 @@ void CheckCloneOutcome(const Snapshot& before, const FailureList& failures, DWOR
   for (const auto& c : sim::Calls()) {
     if (c.name == "FindNextFileW" && c.result == "0" && c.lastError != ERROR_NO_MORE_FILES) {
       check.listingsComplete = false;
+    }
+    // The clone reads identities with FILE_READ_ATTRIBUTES opens.
+    bool identityOpen = c.name == "CreateFileW" && c.args.find(", 0x80, ") != std::string::npos;
+    if ((identityOpen && c.result == "INVALID_HANDLE_VALUE") ||
+        (c.name == "GetFileInformationByHandle" && c.result != "1")) {
+      check.identitiesRead = false;
     }
   }
   for (const auto& c : sim::Calls()) {

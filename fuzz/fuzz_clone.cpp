@@ -10,7 +10,9 @@
 //   - every recorded destination was not made by this run;
 //   - every source entry under a directory this run made is linked (file)
 //     or made (directory) at the destination, or recorded, or was there
-//     already.
+//     already;
+//   - a link that leads back to a directory on the walk's path is recorded,
+//     not entered (unless a fault kept an identity from being read).
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -129,9 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         sim::MakeFile(path);
         break;
       case 5: case 6: {
-        // Two links reachable from one level already double the walk at
-        // every turn of a cycle, so the trees keep to three.
-        if (links >= 3) break;
+        // Cycles end at their first turn, but links that share targets
+        // still multiply the tree (each can double it), so keep to five.
+        if (links >= 5) break;
         ++links;
         sim::MakeDirs(path);
         std::u16string target = linkTargets[in.Byte() % linkTargets.size()];
@@ -155,8 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int nth = 1 + in.U16() % 400;
     sim::FailNthCall(nth, FaultCodes[in.Byte() % (sizeof(FaultCodes) / sizeof(FaultCodes[0]))]);
   }
-  // A budget: after 300 listings every further one fails, so that even a
-  // tree whose cycles branch ends quickly.
+  // A budget: after 300 listings every further one fails, so that a tree
+  // multiplied by its links, or one cloned into itself, ends quickly.
   sim::FailCall("FindFirstFileW", 300, ERROR_ACCESS_DENIED, true);
 
   lbfuzz::Snapshot before = lbfuzz::Take(u"C:\\");

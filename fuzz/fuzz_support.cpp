@@ -12,8 +12,13 @@ int wmain(int argc, WCHAR** argv);
 
 namespace lbfuzz {
 
+// LB_FUZZ_CALLS=1 in the environment prints the run's platform calls with a
+// broken invariant, for replaying one input by hand.
 void Fail(const std::string& what) {
   fprintf(stderr, "INVARIANT BROKEN: %s\n", what.c_str());
+  if (getenv("LB_FUZZ_CALLS") != nullptr) {
+    for (const sim::Call& c : sim::Calls()) fprintf(stderr, "  %s\n", sim::FormatCall(c).c_str());
+  }
   abort();
 }
 

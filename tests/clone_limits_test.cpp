@@ -180,9 +180,9 @@ TEST_F(CloneLimitsTest, JunctionBackToRootIsNotEntered) {
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
-// Two links on one level that both lead back up used to double the walk at
-// every turn (2^63 paths before the reparse limit). Each is now recorded
-// once, wherever on the path it leads, and the rest of the tree is cloned.
+// Links on one level that lead back up would double the walk at every turn
+// if entered (2^63 paths before the reparse limit). Each is recorded once,
+// wherever on the path it leads, and the rest of the tree is cloned.
 TEST_F(CloneLimitsTest, BranchingCyclesEndAtOnce) {
   sim::MakeFile(u"C:\\src\\f");
   sim::MakeFile(u"C:\\src\\sub\\g");

@@ -3,6 +3,7 @@
 // compares, which would cost most of every run.
 #include "fuzz/clone_check.h"
 
+#include <algorithm>
 #include <set>
 #include <unordered_set>
 #include <vector>
@@ -87,8 +88,8 @@ struct Checker {
       // Only a link is compared with the path: a plain directory below a
       // link can be one already on it, and the cycle is caught at the next
       // link down.
-      bool backUp = false;
-      for (const auto& up : chain) backUp = backUp || (link != linkTargets.end() && up == UpperAscii(next));
+      bool backUp = link != linkTargets.end() &&
+                    std::find(chain.begin(), chain.end(), UpperAscii(next)) != chain.end();
       if (backUp && identitiesRead && recorded.count(UpperAscii(prefix + seen + u"\\" + name)) == 0) {
         Fail("a link back up the walk was entered: " + sim::U8(s));
       }

@@ -20,11 +20,7 @@ class CloneLimitsTest : public lbtest::SimTest {
     ProbeCapabilities();
     sim::MakeDirs(u"C:\\dst");
   }
-  std::vector<std::string> Records() const {
-    std::vector<std::string> out;
-    for (const FailureRecord& r : failures) out.push_back(sim::U8(r.path) + "=" + std::to_string(r.errorCode));
-    return out;
-  }
+  std::vector<std::string> Records() const { return lbtest::Records(failures); }
   DWORD counter = 0;
   FailureList failures;
 };

@@ -27,12 +27,7 @@ class CloneTest : public lbtest::SimTest {
     return CloneTree(source, dest, counter, verbose ? 0 : 1, kind, prefix ? 1 : 0, failures, nullptr);
   }
 
-  // "path=code" per record, in order.
-  std::vector<std::string> Records() const {
-    std::vector<std::string> out;
-    for (const FailureRecord& r : failures) out.push_back(sim::U8(r.path) + "=" + std::to_string(r.errorCode));
-    return out;
-  }
+  std::vector<std::string> Records() const { return lbtest::Records(failures); }
 
   DWORD counter = 0;
   FailureList failures;

@@ -15,14 +15,6 @@ HANDLE Open(const char16_t* path, DWORD access, DWORD share, DWORD disposition, 
   return CreateFileW(path, access, share, nullptr, disposition, flags, nullptr);
 }
 
-// Expects the call's failure code: the sentinel proves the call set it.
-#define EXPECT_FAILS_WITH(call, bad, code)                             \
-  do {                                                                 \
-    SetLastError(0xdeadbeef);                                          \
-    EXPECT_EQ((call), (bad));                                          \
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(code)) << #call;      \
-  } while (0)
-
 Names ListAll(const char16_t* pattern, DWORD* endError = nullptr) {
   Names out;
   WIN32_FIND_DATAW d;

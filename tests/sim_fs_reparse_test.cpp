@@ -12,13 +12,6 @@ using Names = std::vector<std::u16string>;
 
 class SimFsReparse : public lbtest::SimTest {};
 
-#define EXPECT_FAILS_WITH(call, bad, code)                        \
-  do {                                                            \
-    SetLastError(0xdeadbeef);                                     \
-    EXPECT_EQ((call), (bad));                                     \
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(code)) << #call; \
-  } while (0)
-
 void Put16(Bytes* b, uint32_t v) {
   b->push_back(static_cast<uint8_t>(v));
   b->push_back(static_cast<uint8_t>(v >> 8));

@@ -545,17 +545,13 @@ TEST_F(SimLinks, FileIdentityByHandle) {
   EXPECT_NE(mounted.serial, identity(u"C:\\", dir).serial);
   EXPECT_EQ(identity(u"C:\\mnt\\inner", dir).serial, mounted.serial);
 
-  auto error = [](HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION info;
-    SetLastError(0xdeadbeef);
-    return GetFileInformationByHandle(handle, &info) ? 0u : GetLastError();
-  };
-  EXPECT_EQ(error(INVALID_HANDLE_VALUE), DWORD(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(error(GetCurrentProcess()), DWORD(ERROR_INVALID_HANDLE));
+  BY_HANDLE_FILE_INFORMATION info;
+  EXPECT_FAILS_WITH(GetFileInformationByHandle(INVALID_HANDLE_VALUE, &info), FALSE, ERROR_INVALID_HANDLE);
+  EXPECT_FAILS_WITH(GetFileInformationByHandle(GetCurrentProcess(), &info), FALSE, ERROR_INVALID_HANDLE);
   HANDLE h = CreateFileW(u"C:\\two", FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(CloseHandle(h));
-  EXPECT_EQ(error(h), DWORD(ERROR_INVALID_HANDLE)) << "a closed handle";
+  EXPECT_FAILS_WITH(GetFileInformationByHandle(h, &info), FALSE, ERROR_INVALID_HANDLE);  // closed
 }
 
 }  // namespace

@@ -63,4 +63,10 @@ std::u16string WriteCommandFile(const std::u16string& text, bool bom) {
 
 DWORD RunCommands(const std::u16string& text) { return RunWmain({WriteCommandFile(text)}); }
 
+std::vector<std::string> Records(const FailureList& failures) {
+  std::vector<std::string> out;
+  for (const FailureRecord& r : failures) out.push_back(sim::U8(r.path) + "=" + std::to_string(r.errorCode));
+  return out;
+}
+
 }  // namespace lbtest

@@ -7,7 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "clone/clone.h"
 #include "sim/sim.h"
+
+// Expects the call to fail with `bad` and leave `code` as the last error;
+// the sentinel set first proves the call set it.
+#define EXPECT_FAILS_WITH(call, bad, code)                        \
+  do {                                                            \
+    SetLastError(0xdeadbeef);                                     \
+    EXPECT_EQ((call), (bad));                                     \
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(code)) << #call; \
+  } while (0)
 
 namespace lbtest {
 
@@ -31,5 +41,8 @@ std::u16string WriteRawFile(const std::string& bytes);
 
 // Runs wmain on a command file holding text.
 DWORD RunCommands(const std::u16string& text);
+
+// A clone's failure list as "path=code", one string per record, in order.
+std::vector<std::string> Records(const FailureList& failures);
 
 }  // namespace lbtest

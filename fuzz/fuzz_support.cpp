@@ -106,14 +106,7 @@ DWORD RunCommandBytes(const uint8_t* data, size_t size) {
   if (!f) Fail("cannot write the command file");
   if (size != 0 && fwrite(data, 1, size, f) != size) Fail("short write of the command file");
   fclose(f);
-  std::u16string name = sim::W(path);
-  std::u16string self = u"linkbatch.exe";
-  WCHAR* argv[] = {&self[0], &name[0], nullptr};
-  try {
-    return static_cast<DWORD>(wmain(2, argv));
-  } catch (const sim::ProcessExit& e) {
-    return e.code;
-  }
+  return sim::RunEntryPoint(wmain, {u"linkbatch.exe", sim::W(path)});
 }
 
 }  // namespace lbfuzz

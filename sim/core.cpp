@@ -411,3 +411,18 @@ void WINAPI ExitProcess(UINT code) {
   }
   throw sim::ProcessExit{code};
 }
+
+namespace sim {
+
+DWORD RunEntryPoint(int (*entry)(int, WCHAR**), std::vector<std::u16string> args) {
+  std::vector<WCHAR*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  try {
+    return static_cast<DWORD>(entry(static_cast<int>(args.size()), argv.data()));
+  } catch (const ProcessExit& e) {
+    return e.code;
+  }
+}
+
+}  // namespace sim

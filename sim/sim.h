@@ -125,6 +125,10 @@ bool TakeShortBackupWrite(DWORD* bytes);
 struct ProcessExit {
   UINT code;
 };
+// Runs a wide-character entry point (wmain or the like) as the C runtime
+// would: argv is args followed by a null pointer. Returns what ExitProcess
+// was given, or the entry point's return value as unsigned.
+DWORD RunEntryPoint(int (*entry)(int, WCHAR**), std::vector<std::u16string> args);
 
 // ------------------------------------------------------------ console
 // What wprintf wrote since the last call, as UTF-8. When passthrough is on

@@ -23,17 +23,9 @@ void SimTest::TearDown() {
 }
 
 DWORD RunWmain(const std::vector<std::u16string>& args) {
-  std::vector<std::u16string> storage;
-  storage.push_back(u"linkbatch.exe");
-  for (auto& a : args) storage.push_back(a);
-  std::vector<WCHAR*> argv;
-  for (auto& s : storage) argv.push_back(&s[0]);
-  argv.push_back(nullptr);
-  try {
-    return static_cast<DWORD>(wmain(static_cast<int>(storage.size()), argv.data()));
-  } catch (const sim::ProcessExit& e) {
-    return e.code;
-  }
+  std::vector<std::u16string> all = {u"linkbatch.exe"};
+  all.insert(all.end(), args.begin(), args.end());
+  return sim::RunEntryPoint(wmain, all);
 }
 
 std::u16string WriteRawFile(const std::string& bytes) {

@@ -40,17 +40,8 @@ int main(int argc, char** argv) {
     args.push_back(u"C:\\demo\\src");
     args.push_back(u"C:\\demo\\dst");
   }
-  std::vector<WCHAR*> wargv;
-  for (auto& a : args) wargv.push_back(&a[0]);
-  wargv.push_back(nullptr);
-
   sim::SetStdoutPassthrough(true);
-  int code;
-  try {
-    code = CloneProgressMain(static_cast<int>(args.size()), wargv.data());
-  } catch (const sim::ProcessExit& e) {
-    code = static_cast<int>(e.code);
-  }
+  int code = static_cast<int>(sim::RunEntryPoint(CloneProgressMain, args));
   sim::SetStdoutPassthrough(false);
   sim::TakeStdout();
 

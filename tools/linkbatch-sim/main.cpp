@@ -22,15 +22,7 @@ void PrintTrees(const lbsim::Options& options) {
 // What the process ended with: ExitProcess's code, or wmain's return value
 // handed to exit() by the C runtime.
 DWORD RunProduct(const std::string& commandFile) {
-  std::vector<std::u16string> storage = {u"linkbatch.exe", sim::W(commandFile)};
-  std::vector<WCHAR*> argv;
-  for (auto& s : storage) argv.push_back(&s[0]);
-  argv.push_back(nullptr);
-  try {
-    return static_cast<DWORD>(wmain(static_cast<int>(storage.size()), argv.data()));
-  } catch (const sim::ProcessExit& e) {
-    return e.code;
-  }
+  return sim::RunEntryPoint(wmain, {u"linkbatch.exe", sim::W(commandFile)});
 }
 
 }  // namespace

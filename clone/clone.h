@@ -78,6 +78,12 @@ DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsi
                      LinkKind kind, DWORD displayOffset, FailureList& failureList,
                      ProgressSink* progressSink);
 
+// Writes head, lead and rest (any may be null) and a line end to standard
+// output with every character intact: as wide text to a console, as UTF-8
+// with CR LF to a file or pipe. The verbose clone prints its lines with it;
+// an embedding caller may print paths the same way.
+void PrintLine(const WCHAR* head, const WCHAR* lead, const WCHAR* rest);
+
 // The worker thread's procedure; its parameter is the CloneJob.
 DWORD WINAPI CloneWorker(LPVOID job);
 

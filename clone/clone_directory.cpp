@@ -5,6 +5,7 @@
 // noted. Nothing is allocated per entry except failure records.
 #include "clone/clone.h"
 #include "links/links.h"
+#include "platform/last_error.h"
 
 #if defined(_MSC_VER)
 #  define CLONE_NOINLINE __declspec(noinline)
@@ -16,6 +17,8 @@ namespace {
 
 const WCHAR SearchPattern[] = TEXT("\\*.*");
 const DWORD PatternChars = 4;
+const WCHAR UncLead[] = TEXT("\\\\");
+const DWORD LongUncPrefixChars = 8;
 
 // State of one walk, shared by every level. The find data lives here and not
 // in each level: a level needs an entry's data only until it recurses or
@@ -68,12 +71,49 @@ DWORD BoundedLength(const WCHAR* s, DWORD max) {
   return n;
 }
 
+// 1 when a name appended to the path needs a separator before it, 0 when
+// the path ends in one already: a drive root ("\\?\D:\") or a root given
+// with a trailing backslash. A doubled separator is an empty name, which
+// Windows refuses once the long-path prefix has turned normalisation off.
+DWORD SeparatorChars(const WCHAR* buffer, DWORD length) {
+  return length > 0 && buffer[length - 1] == TEXT('\\') ? 0 : 1;
+}
+
+// Length of the path once a name of nameChars characters is appended.
+DWORD Extended(const WCHAR* buffer, DWORD length, DWORD nameChars) {
+  return length + SeparatorChars(buffer, length) + nameChars;
+}
+
 void Append(WCHAR* buffer, DWORD at, const WCHAR* text, DWORD chars) {
-  buffer[at] = TEXT('\\');
-  for (DWORD i = 0; i < chars; ++i) {
-    buffer[at + 1 + i] = text[i];
+  if (SeparatorChars(buffer, at) != 0) {
+    buffer[at++] = TEXT('\\');
   }
-  buffer[at + 1 + chars] = 0;
+  for (DWORD i = 0; i < chars; ++i) {
+    buffer[at + i] = text[i];
+  }
+  buffer[at + chars] = 0;
+}
+
+// The form of a path the user sees: the buffer from displayOffset, except
+// that the long-path form of a server share ("\\?\UNC\srv\share\...")
+// reads "\\srv\share\...". *lead receives what goes before the returned
+// text.
+const WCHAR* Shown(const CloneWalk& w, const WCHAR* buffer, const WCHAR** lead) {
+  *lead = TEXT("");
+  if (w.displayOffset == ClonePrefixChars && (buffer[4] | 0x20) == TEXT('u') &&
+      (buffer[5] | 0x20) == TEXT('n') && (buffer[6] | 0x20) == TEXT('c') &&
+      buffer[7] == TEXT('\\')) {
+    *lead = UncLead;
+    return buffer + LongUncPrefixChars;
+  }
+  return buffer + w.displayOffset;
+}
+
+// A verbose line: head and the shown form of a path.
+void PrintShown(const CloneWalk& w, const WCHAR* head, const WCHAR* buffer) {
+  const WCHAR* lead = NULL;
+  const WCHAR* rest = Shown(w, buffer, &lead);
+  PrintLine(head, lead, rest);
 }
 
 bool IsDotEntry(const WCHAR* name) {
@@ -89,20 +129,35 @@ CLONE_NOINLINE void Record(CloneWalk& w, const WCHAR* path, DWORD code) {
   }
 }
 
+// A record of a destination path, in the form the user sees.
+CLONE_NOINLINE void RecordShown(CloneWalk& w, const WCHAR* buffer, DWORD code) {
+  const WCHAR* lead = NULL;
+  const WCHAR* rest = Shown(w, buffer, &lead);
+  try {
+    w.failureList->emplace_back(rest, code);
+    w.failureList->back().path.insert(0, lead);
+  } catch (...) {
+  }
+}
+
 // An entry whose name does not fit behind the path in a buffer: the record
 // holds the destination path the entry would have had.
 CLONE_NOINLINE void RecordTooLong(CloneWalk& w, bool isDirectory) {
   try {
     w.failureList->emplace_back(TEXT(""), ERROR_FILENAME_EXCED_RANGE);
     FailureRecord& record = w.failureList->back();
-    const WCHAR* parent = w.destination + w.displayOffset;
+    const WCHAR* lead = NULL;
+    const WCHAR* parent = Shown(w, w.destination, &lead);
     DWORD parentLength = BoundedLength(parent, w.limit);
-    record.path.reserve(parentLength + 1 + w.nameLength);
+    record.path.reserve(2 + parentLength + 1 + w.nameLength);
+    record.path.append(lead);
     record.path.append(parent, parentLength);
-    record.path.push_back(TEXT('\\'));
+    if (SeparatorChars(parent, parentLength) != 0) {
+      record.path.push_back(TEXT('\\'));
+    }
     record.path.append(w.found.cFileName, w.nameLength);
     if (!w.quiet && isDirectory) {
-      wprintf(TEXT("ERROR: Failed to create directory %ls\n"), record.path.c_str());
+      PrintLine(TEXT("ERROR: Failed to create directory "), NULL, record.path.c_str());
     }
   } catch (...) {
   }
@@ -118,7 +173,7 @@ CLONE_NOINLINE DWORD ListingFailed(CloneWalk& w, DWORD code, bool mayBeJunction)
   }
   Record(w, w.source, code);
   if (!w.quiet) {
-    wprintf(TEXT("ERROR: Failed to enumerate files in %ls\n"), w.source + w.displayOffset);
+    PrintShown(w, TEXT("ERROR: Failed to enumerate files in "), w.source);
   }
   return code;
 }
@@ -177,12 +232,14 @@ CLONE_NOINLINE bool LeadsBackUp(CloneWalk& w, WalkLevel& current) {
 }
 
 CLONE_NOINLINE HANDLE StartListing(CloneWalk& w, DWORD srcLen) {
-  for (DWORD i = 0; i <= PatternChars; ++i) {
-    w.source[srcLen + i] = SearchPattern[i];
+  const WCHAR* pattern = SearchPattern + (1 - SeparatorChars(w.source, srcLen));
+  for (DWORD i = 0; pattern[i] != 0; ++i) {
+    w.source[srcLen + i] = pattern[i];
+    w.source[srcLen + i + 1] = 0;
   }
   HANDLE find = FindFirstFileW(w.source, &w.found);
   if (find == INVALID_HANDLE_VALUE) {
-    w.listingError = GetLastError();
+    w.listingError = LastFailure();
   }
   w.source[srcLen] = 0;
   return find;
@@ -193,7 +250,8 @@ CLONE_NOINLINE HANDLE StartListing(CloneWalk& w, DWORD srcLen) {
 // post reported cancellation, which outlives a failure of the same file.
 CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
   w.nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
-  if (dstLen + 1 + w.nameLength > w.limit || srcLen + 1 + w.nameLength > w.limit) {
+  if (Extended(w.destination, dstLen, w.nameLength) > w.limit ||
+      Extended(w.source, srcLen, w.nameLength) > w.limit) {
     RecordTooLong(w, false);
     return ERROR_FILENAME_EXCED_RANGE;
   }
@@ -206,7 +264,7 @@ CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
   } else {
     linked = MakeHardLink(w.source, w.destination);
   }
-  DWORD code = linked ? 0 : GetLastError();
+  DWORD code = linked ? 0 : LastFailure();
 
   bool cancelled = false;
   if (w.progressSink != NULL) {
@@ -216,20 +274,22 @@ CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
   DWORD set = 0;
   if (linked) {
     if (!w.quiet) {
-      wprintf(TEXT("%ls\n"), w.source + w.displayOffset);
+      PrintShown(w, NULL, w.source);
     }
     ++*w.fileCounter;
   } else {
     if (!w.quiet) {
       if (code == ERROR_ACCESS_DENIED) {
-        wprintf(TEXT("ERROR: Failed to create hardlink %ls\n"), w.destination + w.displayOffset);
+        PrintShown(w, TEXT("ERROR: Failed to create hardlink "), w.destination);
       } else if (code == ERROR_ALREADY_EXISTS) {
-        wprintf(TEXT("ERROR: Couldn't create already existing %ls\n"),
-                w.destination + w.displayOffset);
+        PrintShown(w, TEXT("ERROR: Couldn't create already existing "), w.destination);
       }
     }
-    Record(w, w.destination + w.displayOffset, code);
-    set = code;
+    RecordShown(w, w.destination, code);
+    // A quiet clone (the c command's) keeps a file that already exists out
+    // of its result: re-running a clone over its own mirror ends with 0,
+    // while a real failure is never hidden behind a later 183.
+    set = (w.quiet && code == ERROR_ALREADY_EXISTS) ? 0 : code;
   }
   if (cancelled) {
     set = ERROR_REQUEST_ABORTED;
@@ -248,19 +308,19 @@ CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
 CLONE_NOINLINE bool MakeDestinationDirectory(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
   w.entryResult = 0;
   w.nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
-  if (dstLen + 1 + w.nameLength > w.limit ||
-      srcLen + 1 + w.nameLength + PatternChars > w.limit) {
+  if (Extended(w.destination, dstLen, w.nameLength) > w.limit ||
+      Extended(w.source, srcLen, w.nameLength) + PatternChars > w.limit) {
     RecordTooLong(w, true);
     w.entryResult = ERROR_FILENAME_EXCED_RANGE;
     return false;
   }
   Append(w.destination, dstLen, w.found.cFileName, w.nameLength);
   if (!CreateDirectoryW(w.destination, NULL)) {
-    DWORD code = GetLastError();
+    DWORD code = LastFailure();
     if (code != ERROR_ALREADY_EXISTS) {
-      Record(w, w.destination + w.displayOffset, code);
+      RecordShown(w, w.destination, code);
       if (!w.quiet) {
-        wprintf(TEXT("ERROR: Failed to create directory %ls\n"), w.destination + w.displayOffset);
+        PrintShown(w, TEXT("ERROR: Failed to create directory "), w.destination);
       }
       w.entryResult = code;
     }
@@ -296,7 +356,8 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen, WalkLe
         if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && LeadsBackUp(w, self)) {
           set = ListingFailed(w, ERROR_CANT_RESOLVE_FILENAME, false);
         } else {
-          set = CloneLevel(w, srcLen + 1 + w.nameLength, dstLen + 1 + w.nameLength, &self);
+          set = CloneLevel(w, Extended(w.source, srcLen, w.nameLength),
+                           Extended(w.destination, dstLen, w.nameLength), &self);
         }
         w.source[srcLen] = 0;
         w.destination[dstLen] = 0;
@@ -311,7 +372,7 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen, WalkLe
       break;
     }
     if (!FindNextFileW(find, &w.found)) {
-      listingEnd = GetLastError();
+      listingEnd = LastFailure();
       break;
     }
   }

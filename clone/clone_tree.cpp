@@ -3,32 +3,68 @@
 #include <new>
 
 #include "clone/clone.h"
+#include "platform/full_path.h"
+#include "platform/last_error.h"
 
 namespace {
 
 const WCHAR LongPathPrefix[] = TEXT("\\\\?\\");
+const WCHAR LongUncPrefix[] = TEXT("\\\\?\\UNC\\");
+const DWORD LongUncPrefixChars = 8;
 
 // Room a source level keeps behind its path for the search pattern "\*.*".
 const DWORD PatternChars = 4;
 
-// Puts the absolute form of path at buffer + offset, where ClonePathChars
-// characters are free, keeping `reserve` characters spare behind it.
+bool IsBackslash(WCHAR c) { return c == TEXT('\\'); }
+
+// "\\?\" or "\\.\": a path in a device form already, which takes no second
+// prefix.
+bool HasDevicePrefix(const WCHAR* path) {
+  return IsBackslash(path[0]) && IsBackslash(path[1]) &&
+         (path[2] == TEXT('?') || path[2] == TEXT('.')) && IsBackslash(path[3]);
+}
+
+// Puts the absolute form of path into buffer (CloneBufferChars characters),
+// keeping `reserve` characters spare behind it. With usePrefix it takes the
+// long-path form, in which Windows no longer normalises the path: "\\?\"
+// before a drive path, "\\?\UNC\" in place of the "\\" of a server share,
+// and nothing more before a path that already starts with "\\?\" or "\\.\".
 // Returns 0 or the error code.
-DWORD ResolveInto(LPCWSTR path, WCHAR* buffer, DWORD offset, DWORD reserve) {
-  // GetFullPathNameW fails on an empty path without setting an error on
-  // current systems (older ones report ERROR_INVALID_NAME), so a stale code
-  // would be taken for the reason.
-  if (path == NULL || path[0] == 0) {
-    return ERROR_INVALID_NAME;
+DWORD ResolveRoot(LPCWSTR path, WCHAR* buffer, unsigned char usePrefix, DWORD reserve) {
+  const DWORD offset = usePrefix ? ClonePrefixChars : 0;
+  const DWORD limit = offset + ClonePathChars - 1;
+  WCHAR* at = buffer + offset;
+  DWORD chars = 0;
+  DWORD code = FullPathOf(path, at, ClonePathChars, &chars);
+  if (code != ERROR_SUCCESS) {
+    return code;
   }
-  DWORD chars = GetFullPathNameW(path, ClonePathChars, buffer + offset, NULL);
-  if (chars == 0) {
-    DWORD code = GetLastError();
-    return code != 0 ? code : ERROR_INVALID_NAME;
+  DWORD length = chars;
+  if (!usePrefix) {
+    // used as it is
+  } else if (HasDevicePrefix(at)) {
+    for (DWORD i = 0; i <= chars; ++i) {
+      buffer[i] = at[i];
+    }
+  } else if (IsBackslash(at[0]) && IsBackslash(at[1])) {
+    length = chars - 2 + LongUncPrefixChars;
+    if (length + reserve > limit) {
+      return ERROR_FILENAME_EXCED_RANGE;
+    }
+    // The share's name moves two characters right, terminator included.
+    for (DWORD i = chars + 1; i-- > 2;) {
+      buffer[LongUncPrefixChars + i - 2] = at[i];
+    }
+    for (DWORD i = 0; i < LongUncPrefixChars; ++i) {
+      buffer[i] = LongUncPrefix[i];
+    }
+  } else {
+    for (DWORD i = 0; i < ClonePrefixChars; ++i) {
+      buffer[i] = LongPathPrefix[i];
+    }
+    length = chars + ClonePrefixChars;
   }
-  // Too small a buffer is answered with the size needed, terminator
-  // included, and the buffer left unfilled.
-  if (chars >= ClonePathChars - reserve) {
+  if (length + reserve > limit) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
   return 0;
@@ -67,15 +103,10 @@ DWORD CloneTree(const WCHAR* sourcePath, const WCHAR* destPath, DWORD& fileCount
   WCHAR source[CloneBufferChars];
   WCHAR destination[CloneBufferChars];
 
-  DWORD displayOffset = 0;
-  if (usePrefix) {
-    displayOffset = ClonePrefixChars;
-    CopyPath(source, LongPathPrefix);
-    CopyPath(destination, LongPathPrefix);
-  }
-  DWORD code = ResolveInto(destPath, destination, displayOffset, 0);
+  DWORD displayOffset = usePrefix ? ClonePrefixChars : 0;
+  DWORD code = ResolveRoot(destPath, destination, usePrefix, 0);
   if (code == 0) {
-    code = ResolveInto(sourcePath, source, displayOffset, PatternChars);
+    code = ResolveRoot(sourcePath, source, usePrefix, PatternChars);
   }
   if (code != 0) {
     if (progressSink != NULL) {
@@ -98,7 +129,7 @@ DWORD CloneTree(const WCHAR* sourcePath, const WCHAR* destPath, DWORD& fileCount
   CopyPath(job->destPath, destination);
   HANDLE thread = CreateThread(NULL, 0, CloneWorker, job, 0, NULL);
   if (thread == NULL) {
-    code = GetLastError();
+    code = LastFailure();
     delete job;
     return NoWorker(progressSink, code);
   }

@@ -2,6 +2,8 @@
 // the existing file's backup stream where that is the only or the required
 // way (systems without CreateHardLinkW, and Windows 2000).
 #include "links/links.h"
+#include "platform/full_path.h"
+#include "platform/last_error.h"
 #include "platform/probe.h"
 
 namespace {
@@ -15,15 +17,12 @@ const DWORD StreamHeadBytes = 20;
 WCHAR BackupFullPath[FullPathChars];
 WCHAR BackupLinkName[LinkNameChars];
 
-// GetFullPathNameW returns the size it would need, terminator included, when
-// the buffer is too small, and leaves the buffer unfilled then.
+// 1 with the absolute path in buffer, or 0 with the reason as the last error.
 int FullPathInto(LPCWSTR path, LPWSTR buffer) {
-  DWORD chars = GetFullPathNameW(path, FullPathChars, buffer, NULL);
-  if (chars == 0) {
-    return 0;
-  }
-  if (chars >= FullPathChars) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  DWORD chars = 0;
+  DWORD code = FullPathOf(path, buffer, FullPathChars, &chars);
+  if (code != ERROR_SUCCESS) {
+    SetLastError(code);
     return 0;
   }
   return 1;
@@ -53,7 +52,7 @@ int FailBackup(HANDLE file, LPVOID* context, DWORD code) {
 int WriteStream(HANDLE file, BYTE* data, DWORD bytes, LPVOID* context) {
   DWORD written = 0;
   if (!BackupWrite(file, data, bytes, &written, FALSE, FALSE, context)) {
-    return FailBackup(file, context, GetLastError());
+    return FailBackup(file, context, LastFailure());
   }
   if (written != bytes) {
     return FailBackup(file, context, ERROR_WRITE_FAULT);
@@ -65,7 +64,12 @@ int WriteStream(HANDLE file, BYTE* data, DWORD bytes, LPVOID* context) {
 
 int MakeHardLink(LPCWSTR existingPath, LPCWSTR newLinkPath) {
   if (KernelEntryPoints.createHardLink != NULL && !ForceBackupHardLink) {
-    return KernelEntryPoints.createHardLink(newLinkPath, existingPath, NULL);
+    if (!KernelEntryPoints.createHardLink(newLinkPath, existingPath, NULL)) {
+      // The caller reads the reason from the last error: it must not be 0.
+      SetLastError(LastFailure());
+      return 0;
+    }
+    return 1;
   }
   return MakeHardLinkByBackup(existingPath, newLinkPath);
 }

@@ -1,6 +1,8 @@
 // Junctions: a directory carrying a mount-point reparse point whose
 // substitute name is the NT form of a full target path.
 #include "links/links.h"
+#include "platform/full_path.h"
+#include "platform/last_error.h"
 
 namespace {
 
@@ -72,19 +74,6 @@ DWORD BuildSubstituteName(LPCWSTR fullTarget, DWORD targetChars, LPWSTR out) {
   return n;
 }
 
-DWORD FullPath(LPCWSTR path, LPWSTR buffer, DWORD* chars) {
-  DWORD n = GetFullPathNameW(path, PathChars, buffer, NULL);
-  if (n == 0) {
-    return GetLastError();
-  }
-  // A larger value is the size the path would need; the buffer is unfilled.
-  if (n >= PathChars) {
-    return ERROR_FILENAME_EXCED_RANGE;
-  }
-  *chars = n;
-  return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
@@ -94,12 +83,12 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
   BYTE reparse[ReparseBytes];
 
   DWORD targetChars = 0;
-  DWORD code = FullPath(targetPath, fullTarget, &targetChars);
+  DWORD code = FullPathOf(targetPath, fullTarget, PathChars, &targetChars);
   if (code != ERROR_SUCCESS) {
     return code;
   }
   DWORD junctionChars = 0;
-  code = FullPath(junctionPath, fullJunction, &junctionChars);
+  code = FullPathOf(junctionPath, fullJunction, PathChars, &junctionChars);
   if (code != ERROR_SUCCESS) {
     return code;
   }
@@ -119,7 +108,7 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
 
   bool created = true;
   if (!CreateDirectoryW(junctionPath, NULL)) {
-    code = GetLastError();
+    code = LastFailure();
     if (code != ERROR_ALREADY_EXISTS) {
       return code;
     }
@@ -131,7 +120,7 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
   HANDLE directory = CreateFileW(junctionPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
   if (directory == INVALID_HANDLE_VALUE) {
-    return GetLastError();
+    return LastFailure();
   }
 
   memset(reparse, 0, 24);
@@ -151,7 +140,7 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
     CloseHandle(directory);
     return ERROR_SUCCESS;
   }
-  code = GetLastError();
+  code = LastFailure();
   CloseHandle(directory);
   // Only a directory this call made is taken away again; one that was there
   // before, empty or a junction, stays as it was.

@@ -1,5 +1,6 @@
 // Volume mount points through the system's volume mount point functions.
 #include "links/links.h"
+#include "platform/last_error.h"
 #include "platform/probe.h"
 
 namespace {
@@ -52,10 +53,10 @@ DWORD MountVolume(LPCWSTR volumePath, LPCWSTR mountDir) {
   WCHAR volumeName[VolumeNameChars];
   if (!KernelEntryPoints.getVolumeNameForVolumeMountPoint(volumePath, volumeName,
                                                           VolumeNameChars)) {
-    return GetLastError();
+    return LastFailure();
   }
   if (!KernelEntryPoints.setVolumeMountPoint(mountPoint, volumeName)) {
-    return GetLastError();
+    return LastFailure();
   }
   return ERROR_SUCCESS;
 }
@@ -71,7 +72,7 @@ DWORD UnmountVolume(LPCWSTR mountDir) {
     return code;
   }
   if (!KernelEntryPoints.deleteVolumeMountPoint(mountPoint)) {
-    return GetLastError();
+    return LastFailure();
   }
   return ERROR_SUCCESS;
 }

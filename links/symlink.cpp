@@ -1,5 +1,6 @@
 // File and directory symbolic links through the system's CreateSymbolicLinkW.
 #include "links/links.h"
+#include "platform/last_error.h"
 #include "platform/probe.h"
 
 int MakeSymbolicLink(LPCWSTR linkPath, LPCWSTR targetPath, DWORD flags) {
@@ -11,5 +12,10 @@ int MakeSymbolicLink(LPCWSTR linkPath, LPCWSTR targetPath, DWORD flags) {
   }
   // CreateSymbolicLinkW returns a BOOLEAN; callers test for exactly 1.
   BOOLEAN made = KernelEntryPoints.createSymbolicLink(linkPath, targetPath, flags);
-  return made != 0 ? 1 : 0;
+  if (made == 0) {
+    // The caller reads the reason from the last error: it must not be 0.
+    SetLastError(LastFailure());
+    return 0;
+  }
+  return 1;
 }

@@ -41,11 +41,12 @@ int EnablePrivilege(LPCWSTR name, int enable) {
   newState.Privileges[0].Luid = luid;
   newState.Privileges[0].Attributes = 0;
   DWORD returnedLength = sizeof(TOKEN_PRIVILEGES);
-  AdjustTokenPrivileges(token, FALSE, &newState, sizeof(TOKEN_PRIVILEGES), &previousState,
-                        &returnedLength);
+  BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &newState, sizeof(TOKEN_PRIVILEGES),
+                                        &previousState, &returnedLength);
   // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when the token
-  // lacks the privilege, so only the last error tells.
-  if (GetLastError() != ERROR_SUCCESS) {
+  // lacks the privilege, so only the last error tells; a failure that leaves
+  // the last error at 0 is still a failure.
+  if (!adjusted || GetLastError() != ERROR_SUCCESS) {
     CloseHandle(token);
     return 0;
   }
@@ -60,10 +61,10 @@ int EnablePrivilege(LPCWSTR name, int enable) {
   previousState.PrivilegeCount = 1;
   previousState.Privileges[0].Luid = luid;
   previousState.Privileges[0].Attributes = attributes;
-  AdjustTokenPrivileges(token, FALSE, &previousState, returnedLength, NULL, NULL);
+  adjusted = AdjustTokenPrivileges(token, FALSE, &previousState, returnedLength, NULL, NULL);
   DWORD code = GetLastError();
   CloseHandle(token);
-  return code == ERROR_SUCCESS ? 1 : 0;
+  return adjusted && code == ERROR_SUCCESS ? 1 : 0;
 }
 
 void ProbeCapabilities() {

@@ -2,6 +2,7 @@
 // ends the process with the result of the last line that ran.
 #include "clone/clone.h"
 #include "links/links.h"
+#include "platform/last_error.h"
 #include "platform/probe.h"
 #include "runner/runner.h"
 
@@ -24,7 +25,7 @@ bool IsCommandLetter(WCHAR letter) {
 }
 
 DWORD RemoveDirectoryResult(LPCWSTR path) {
-  return RemoveDirectoryW(path) ? ERROR_SUCCESS : GetLastError();
+  return RemoveDirectoryW(path) ? ERROR_SUCCESS : LastFailure();
 }
 
 DWORD RunCommand(const CommandLine& line) {
@@ -40,10 +41,10 @@ DWORD RunCommand(const CommandLine& line) {
     case TEXT('d'):
       return MakeSymbolicLink(line.firstPath, line.secondPath, SYMBOLIC_LINK_FLAG_DIRECTORY) == 1
                  ? ERROR_SUCCESS
-                 : GetLastError();
+                 : LastFailure();
     case TEXT('f'):
       return MakeSymbolicLink(line.firstPath, line.secondPath, 0) == 1 ? ERROR_SUCCESS
-                                                                        : GetLastError();
+                                                                        : LastFailure();
     case TEXT('j'):
       return MakeJunction(line.firstPath, line.secondPath);
     case TEXT('k'):

@@ -21,6 +21,9 @@ struct Fault {
   int remaining;     // calls to let through before it fires (0: fires next)
   DWORD error;
   bool persistent;
+  // Fails without touching the last error, as GetFullPathNameW does for an
+  // empty path and as stubs do: the caller sees whatever error came before.
+  bool silent;
 };
 
 struct Log {
@@ -192,7 +195,9 @@ CallScope::CallScope(const char* name, std::string args)
     }
     if (!faulted_) {
       faulted_ = true;
-      faultError_ = f.error;
+      // Every failing function sets the error it is handed; handing it the
+      // thread's own error leaves that as it was.
+      faultError_ = f.silent ? t_lastError : f.error;
       log.fired++;
     }
     if (!f.persistent) {
@@ -297,10 +302,17 @@ void SetTrace(FILE* sink) {
 // ------------------------------------------------------------ faults
 void FailCall(const std::string& name, int nth, DWORD error, bool persistent) {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
-  TheLog().faults.push_back(Fault{name, nth > 0 ? nth - 1 : 0, error, persistent});
+  TheLog().faults.push_back(Fault{name, nth > 0 ? nth - 1 : 0, error, persistent, false});
 }
 
 void FailNthCall(int nth, DWORD error) { FailCall(std::string(), nth, error, false); }
+
+void FailCallSilently(const std::string& name, int nth, bool persistent) {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  TheLog().faults.push_back(Fault{name, nth > 0 ? nth - 1 : 0, 0, persistent, true});
+}
+
+void FailNthCallSilently(int nth) { FailCallSilently(std::string(), nth, false); }
 
 void ShortBackupWrite(int nth, DWORD bytesWritten) {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
@@ -353,6 +365,7 @@ void Reset() {
   log.enabled = true;
   ClearFaults();
   TheConsole().captured.clear();
+  SetStdoutIsConsole(false);
   t_lastError = 0;
   ResetProcess();
   ResetBackupContexts();

@@ -46,6 +46,7 @@ void ResetFileSystem() {
   fs::World& w = fs::State();
   if (w.cwdNode) fs::RemoveOpen(w.cwdNode, &w.cwdOpen);
   w.volumes.clear();
+  w.shares.clear();
   w.driveCwd.clear();
   w.nextFileId = 0x10000;
   AddVolume(u'C');
@@ -72,6 +73,25 @@ void AddVolume(char16_t letter) {
   v->root = fs::NewDirectory(v);
   v->root->linkCount = 1;
   fs::State().volumes.push_back(v);
+}
+
+void AddShare(const std::u16string& server, const std::u16string& name,
+              const std::u16string& directory) {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  if (directory.size() < 3 || directory[1] != u':' || directory[2] != u'\\')
+    throw std::logic_error("AddShare: not an absolute drive path");
+  fs::Share share;
+  share.server = server;
+  share.name = name;
+  share.volume = fs::VolumeByLetter(directory[0]);
+  if (!share.volume) throw std::logic_error("AddShare: no such volume");
+  for (size_t i = 3; i < directory.size();) {
+    size_t j = directory.find(u'\\', i);
+    if (j == std::u16string::npos) j = directory.size();
+    if (j > i) share.base.push_back(directory.substr(i, j - i));
+    i = j + 1;
+  }
+  fs::State().shares.push_back(share);
 }
 
 std::vector<char16_t> Volumes() {

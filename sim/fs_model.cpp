@@ -54,15 +54,43 @@ DWORD SplitComponents(const std::u16string& text, std::vector<std::u16string>* o
   return 0;
 }
 
+// "server\share\..." after "\\" or "\\?\UNC\": a share the machine reaches.
+DWORD ParseUnc(const std::u16string& text, VolumePtr* volume, std::vector<std::u16string>* comps,
+               bool* trailing) {
+  const size_t serverEnd = text.find(u'\\');
+  const std::u16string server = text.substr(0, serverEnd);
+  std::u16string name, rest;
+  if (serverEnd != std::u16string::npos) {
+    const size_t nameEnd = text.find(u'\\', serverEnd + 1);
+    name = text.substr(serverEnd + 1, nameEnd == std::u16string::npos ? std::u16string::npos
+                                                                       : nameEnd - serverEnd - 1);
+    if (nameEnd != std::u16string::npos) rest = text.substr(nameEnd + 1);
+  }
+  bool serverKnown = false;
+  for (const Share& s : State().shares) {
+    if (Upcase(s.server) != Upcase(server)) continue;
+    serverKnown = true;
+    if (name.empty() || Upcase(s.name) != Upcase(name)) continue;
+    *volume = s.volume;
+    std::vector<std::u16string> tail;
+    DWORD e = SplitComponents(rest, &tail, trailing);
+    if (e) return e;
+    *comps = s.base;
+    comps->insert(comps->end(), tail.begin(), tail.end());
+    // "\\srv\share" names the shared directory itself.
+    if (rest.empty()) *trailing = text.back() == u'\\';
+    return 0;
+  }
+  // A server nobody answers for: ERROR_BAD_NETPATH; a share the server does
+  // not offer: ERROR_BAD_NET_NAME.
+  return serverKnown ? 67 : 53;
+}
+
 // "X:\..." or "Volume{...}\..." after a "\\?\", "\\.\" or "\??\" prefix.
 // unknownDevice: the error for a name that is neither.
 DWORD ParseDeviceRelative(const std::u16string& rest, DWORD unknownDevice, VolumePtr* volume,
                           std::vector<std::u16string>* comps, bool* trailing) {
-  if (StartsWithNoCase(rest, u"UNC\\")) {
-    // No network is reachable from the simulated machine; an unreachable
-    // server is ERROR_BAD_NETPATH.
-    return 53;
-  }
+  if (StartsWithNoCase(rest, u"UNC\\")) return ParseUnc(rest.substr(4), volume, comps, trailing);
   if (rest.size() >= 2 && IsLetter(rest[0]) && rest[1] == u':') {
     // "X:" alone names the volume device, "X:name" is not a path: neither is
     // a file the calls can open here.
@@ -475,9 +503,8 @@ DWORD ResolveFull(const std::u16string& full, bool followLast, Lookup* lookup) {
     // "\\.\BOGUS": ERROR_FILE_NOT_FOUND.
     err = ParseDeviceRelative(full.substr(4), ERROR_FILE_NOT_FOUND, &volume, &comps, &trailing);
   } else if (full.compare(0, 2, u"\\\\") == 0) {
-    // "\\" alone names no server: ERROR_INVALID_NAME. Any real server is
-    // unreachable from the simulated machine: ERROR_BAD_NETPATH.
-    err = full.size() == 2 ? ERROR_INVALID_NAME : 53;
+    // "\\" alone names no server: ERROR_INVALID_NAME.
+    err = full.size() == 2 ? ERROR_INVALID_NAME : ParseUnc(full.substr(2), &volume, &comps, &trailing);
   } else if (full.size() >= 3 && IsLetter(full[0]) && full[1] == u':' && full[2] == u'\\') {
     volume = VolumeByLetter(full[0]);
     err = volume ? SplitComponents(full.substr(3), &comps, &trailing) : ERROR_PATH_NOT_FOUND;

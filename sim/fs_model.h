@@ -99,8 +99,18 @@ struct Volume {
   std::u16string GuidPath() const { return u"\\\\?\\" + guidName + u"\\"; }
 };
 
+// A server share the simulated machine reaches: "\\server\share" names a
+// directory on one of its volumes, as "\\localhost\C$\x" names "C:\x".
+struct Share {
+  std::u16string server;                // compared without case
+  std::u16string name;                  // compared without case
+  VolumePtr volume;
+  std::vector<std::u16string> base;     // the shared directory's components
+};
+
 // The whole file-system state of the simulated machine.
 struct World {
+  std::vector<Share> shares;
   std::vector<VolumePtr> volumes;
   uint64_t nextFileId = 0x10000;
   // The process's current directory as GetCurrentDirectoryW reports it

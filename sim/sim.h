@@ -77,6 +77,11 @@ std::string FormatCall(const Call& c);
 void FailCall(const std::string& name, int nth, DWORD error, bool persistent = false);
 // Fail the nth platform call of any name, counted from now.
 void FailNthCall(int nth, DWORD error);
+// The same failures, but leaving the thread's last error as it was before
+// the call, as Windows' GetFullPathNameW("") and functions that are only
+// stubs fail.
+void FailCallSilently(const std::string& name, int nth, bool persistent = false);
+void FailNthCallSilently(int nth);
 // The nth BackupWrite call (counted from now) reports this many bytes written
 // instead of all of them, and succeeds.
 void ShortBackupWrite(int nth, DWORD bytesWritten);
@@ -136,6 +141,11 @@ DWORD RunEntryPoint(int (*entry)(int, WCHAR**), std::vector<std::u16string> args
 std::string TakeStdout();
 void SetStdoutPassthrough(bool on);
 void AppendStdout(const std::string& utf8);
+// Whether the process's standard output is a console (WriteConsoleW works on
+// it) or redirected to a file or pipe (WriteFile takes bytes). A fresh
+// process's output is redirected, as it is under a test runner.
+void SetStdoutIsConsole(bool console);
+bool StdoutIsConsole();
 
 // ------------------------------------------------------------ process
 void SetWindowsVersion(DWORD major, DWORD minor);
@@ -152,6 +162,11 @@ void SetPrivilegeEnabled(const std::u16string& name, bool enabled);
 // ------------------------------------------------------------ volumes and files
 // Test set-up and inspection. These bypass the call log and fault injection.
 void AddVolume(char16_t letter);
+// Makes "\\server\name" (and "\\?\UNC\server\name") reach the existing
+// directory at the absolute drive path `directory`. Without a share, every
+// server is unreachable (ERROR_BAD_NETPATH).
+void AddShare(const std::u16string& server, const std::u16string& name,
+              const std::u16string& directory);
 std::vector<char16_t> Volumes();
 // "\\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\" for the drive.
 std::u16string VolumeGuidPath(char16_t letter);

@@ -154,6 +154,7 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 // ------------------------------------------------------------ constants
 #define INVALID_HANDLE_VALUE ((HANDLE)(INT_PTR)-1)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -234,6 +235,7 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_ACCESS 12L
 #define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_NOT_SAME_DEVICE 17L
@@ -286,6 +288,12 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL WINAPI FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL WINAPI FindClose(HANDLE find);
 BOOL WINAPI GetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info);
+HANDLE WINAPI GetStdHandle(DWORD which);
+BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode);
+BOOL WINAPI WriteConsoleW(HANDLE console, const void* text, DWORD chars, LPDWORD written,
+                          LPVOID reserved);
+BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD bytes, LPDWORD written,
+                      LPOVERLAPPED overlapped);
 BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                             LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 BOOL WINAPI BackupWrite(HANDLE h, LPBYTE buffer, DWORD bytes, LPDWORD written, BOOL abort,

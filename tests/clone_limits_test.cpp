@@ -155,8 +155,8 @@ TEST_F(CloneLimitsTest, NameThatDoesNotFitIsRecordedAndSkipped) {
                                                  sim::U8(dest + u"\\" + longFile) + "=206"}));
   EXPECT_FALSE(sim::Inspect(dest + u"\\" + longDir).exists);
   EXPECT_EQ(sim::List(dest), (std::vector<std::u16string>{u"a.txt", u"c.txt"}));
-  EXPECT_EQ(sim::TakeStdout(), "C:\\src\\a.txt\nERROR: Failed to create directory " +
-                                   sim::U8(dest + u"\\" + longDir) + "\nC:\\src\\c.txt\n");
+  EXPECT_EQ(sim::TakeStdout(), "C:\\src\\a.txt\r\nERROR: Failed to create directory " +
+                                   sim::U8(dest + u"\\" + longDir) + "\r\nC:\\src\\c.txt\r\n");
 }
 
 // A junction back to its own source root is made as an empty directory and
@@ -172,7 +172,7 @@ TEST_F(CloneLimitsTest, JunctionBackToRootIsNotEntered) {
   EXPECT_EQ(counter, 1u);
   EXPECT_TRUE(sim::Inspect(u"C:\\dst\\j").isDirectory);
   EXPECT_TRUE(sim::List(u"C:\\dst\\j").empty());
-  EXPECT_EQ(sim::TakeStdout(), "C:\\src\\f\nERROR: Failed to enumerate files in C:\\src\\j\n");
+  EXPECT_EQ(sim::TakeStdout(), "C:\\src\\f\r\nERROR: Failed to enumerate files in C:\\src\\j\r\n");
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 

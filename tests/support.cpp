@@ -61,4 +61,15 @@ std::vector<std::string> Records(const FailureList& failures) {
   return out;
 }
 
+std::string LinkTarget(const std::u16string& path) {
+  sim::NodeInfo n = sim::Inspect(path);
+  if (!n.exists || n.reparseTag != IO_REPARSE_TAG_SYMLINK || n.reparseData.size() < 20) return "<not a link>";
+  auto at16 = [&n](size_t i) { return unsigned(n.reparseData[i] | (n.reparseData[i + 1] << 8)); };
+  size_t offset = 20 + at16(12), length = at16(14);
+  std::u16string s;
+  for (size_t i = 0; i + 1 < length + 1 && offset + i + 1 < n.reparseData.size(); i += 2)
+    s.push_back(char16_t(at16(offset + i)));
+  return sim::U8(s);
+}
+
 }  // namespace lbtest

@@ -45,4 +45,9 @@ DWORD RunCommands(const std::u16string& text);
 // A clone's failure list as "path=code", one string per record, in order.
 std::vector<std::string> Records(const FailureList& failures);
 
+// The print name of the file symbolic link at an absolute drive path (the
+// target as it was given), read from its reparse data; "<not a link>" for
+// anything else.
+std::string LinkTarget(const std::u16string& path);
+
 }  // namespace lbtest

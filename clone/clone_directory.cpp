@@ -381,6 +381,11 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen, WalkLe
   // is a failure of the level, not its end.
   if (listingEnd != ERROR_NO_MORE_FILES) {
     result = ListingFailed(w, listingEnd, false);
+  } else {
+    // The end leaves ERROR_NO_MORE_FILES as the last error. Cleared, so that
+    // a FindNextFileW of the enclosing level that fails without setting an
+    // error is not taken for that level's end.
+    SetLastError(ERROR_SUCCESS);
   }
   return result;
 }
@@ -411,5 +416,7 @@ DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsi
   if (srcLen > w.limit || dstLen > w.limit || srcLen < displayOffset || dstLen < displayOffset) {
     return ERROR_INVALID_PARAMETER;
   }
+  // The caller's own listing may have left ERROR_NO_MORE_FILES behind.
+  SetLastError(ERROR_SUCCESS);
   return CloneLevel(w, srcLen, dstLen, NULL);
 }

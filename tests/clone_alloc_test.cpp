@@ -159,6 +159,7 @@ void ReplayLevel(WCHAR* source, size_t srcLen, WCHAR* dest, size_t dstLen) {
   } while (FindNextFileW(find, &found));
   GetLastError();
   FindClose(find);
+  SetLastError(0);
 }
 
 long long ReplayAllocations() {
@@ -172,6 +173,7 @@ long long ReplayAllocations() {
   size_t s = 0, d = 0;
   while (source[s] != 0) ++s;
   while (dest[d] != 0) ++d;
+  SetLastError(0);
   ReplayLevel(source, s, dest, d);
   clonetest::CountAllocations(false);
   return clonetest::AllocationsCounted();

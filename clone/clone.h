@@ -83,6 +83,8 @@ DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsi
 // with CR LF to a file or pipe. The verbose clone prints its lines with it;
 // an embedding caller may print paths the same way.
 void PrintLine(const WCHAR* head, const WCHAR* lead, const WCHAR* rest);
+// The same without the line end, for a caller that redraws one line.
+void PrintText(const WCHAR* head, const WCHAR* lead, const WCHAR* rest, bool endLine);
 
 // The worker thread's procedure; its parameter is the CloneJob.
 DWORD WINAPI CloneWorker(LPVOID job);

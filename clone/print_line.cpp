@@ -95,7 +95,7 @@ struct LineWriter {
 
 }  // namespace
 
-void PrintLine(const WCHAR* head, const WCHAR* lead, const WCHAR* rest) {
+void PrintText(const WCHAR* head, const WCHAR* lead, const WCHAR* rest, bool endLine) {
   // Text the caller printed through the C runtime comes first.
   fflush(stdout);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -110,8 +110,14 @@ void PrintLine(const WCHAR* head, const WCHAR* lead, const WCHAR* rest) {
   writer.Put(head);
   writer.Put(lead);
   writer.Put(rest);
-  // A console starts a new line on a line feed; a file gets the CR LF that
-  // the C runtime's text mode wrote before.
-  writer.Put(writer.console ? TEXT("\n") : TEXT("\r\n"));
+  if (endLine) {
+    // A console starts a new line on a line feed; a file gets the CR LF that
+    // the C runtime's text mode wrote before.
+    writer.Put(writer.console ? TEXT("\n") : TEXT("\r\n"));
+  }
   writer.Flush();
+}
+
+void PrintLine(const WCHAR* head, const WCHAR* lead, const WCHAR* rest) {
+  PrintText(head, lead, rest, true);
 }

@@ -5,8 +5,11 @@
 // injected into platform calls. After the run:
 //   - nothing open, no backup context alive;
 //   - nothing changed outside the destination tree;
-//   - the result is the code of the last non-zero failure record (0 when
-//     none), or the root's own error with no record;
+//   - no record holds 0: a call that failed without an error is still a
+//     failure;
+//   - the result is the code of the last failure record other than an
+//     existing destination file (0 when none), or the root's own error with
+//     no record;
 //   - every recorded destination was not made by this run;
 //   - every source entry under a directory this run made is linked (file)
 //     or made (directory) at the destination, or recorded, or was there
@@ -152,10 +155,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
     }
   }
+  // A fault code past the table's end fails the call without setting an
+  // error, as stubs and GetFullPathNameW("") fail.
   int faults = in.Byte() % 4;
+  const size_t codes = sizeof(FaultCodes) / sizeof(FaultCodes[0]);
   for (int i = 0; i < faults; ++i) {
     int nth = 1 + in.U16() % 400;
-    sim::FailNthCall(nth, FaultCodes[in.Byte() % (sizeof(FaultCodes) / sizeof(FaultCodes[0]))]);
+    size_t code = in.Byte() % (codes + 2);
+    if (code < codes) {
+      sim::FailNthCall(nth, FaultCodes[code]);
+    } else {
+      sim::FailNthCallSilently(nth);
+    }
   }
   // A budget: after 300 listings every further one fails, so that a tree
   // multiplied by its links, or one cloned into itself, ends quickly.
@@ -166,6 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   DWORD counter = 0;
   FailureList failures;
+  SetLastError(0);
   DWORD result = CloneTree(u"C:\\s", u"C:\\d", counter, 1, kind, usePrefix, failures, nullptr);
 
   lbfuzz::CheckNoLeaks();

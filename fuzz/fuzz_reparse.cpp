@@ -86,11 +86,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A failed open or control call reports no kind; a failed attribute read
   // (all bits set) goes on to the open, which then decides.
   static const char* const Calls[] = {"GetFileAttributesW", "CreateFileW", "DeviceIoControl"};
+  // Flag 8 makes the failure leave the last error as it was (0), as stubs
+  // fail: the kind must not depend on the error code.
   const char* faultedCall = (flags & 4) != 0 ? Calls[faultAt % 3] : nullptr;
-  if (faultedCall != nullptr) sim::FailCall(faultedCall, 1, ERROR_ACCESS_DENIED);
+  const bool silent = (flags & 8) != 0;
+  if (faultedCall != nullptr && silent) sim::FailCallSilently(faultedCall, 1);
+  if (faultedCall != nullptr && !silent) sim::FailCall(faultedCall, 1, ERROR_ACCESS_DENIED);
 
   std::vector<WCHAR> target(TargetChars + GuardChars, Untouched);
-  SetLastError(0xdeadbeef);
+  SetLastError(silent ? 0 : 0xdeadbeef);
   ReparseKind kind = QueryReparseTarget(path.c_str(), wantTarget ? target.data() : nullptr);
   lbfuzz::CheckNoLeaks();
 

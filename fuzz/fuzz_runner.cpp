@@ -5,6 +5,7 @@
 // whose text does not name them must leave them exactly as they were.
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <set>
 
 #include "fuzz/fuzz_support.h"
@@ -24,6 +25,32 @@ void BuildVolume() {
 
 bool Names(const std::u16string& upperText, const std::u16string& what) {
   return upperText.find(what) != std::u16string::npos;
+}
+
+// What both volumes hold, without file ids: two runs that make the same
+// things make them with the same ids only while nothing else differs.
+std::map<std::u16string, lbfuzz::Entry> Volumes() {
+  std::map<std::u16string, lbfuzz::Entry> out;
+  for (const char16_t* root : {u"C:\\", u"D:\\"}) {
+    for (auto& kv : lbfuzz::Take(root)) {
+      kv.second.fileId = 0;
+      out.insert(kv);
+    }
+  }
+  return out;
+}
+
+// Which call of the run fails, and how, chosen from the input's bytes so that
+// the committed corpus keeps its meaning; about half the inputs get one.
+struct Fault {
+  bool any;
+  bool silent;
+  int nth;
+};
+Fault FaultFor(const uint8_t* data, size_t size) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 16777619u;
+  return Fault{(h & 1) != 0, (h & 2) != 0, 1 + static_cast<int>((h >> 2) % 64)};
 }
 
 }  // namespace
@@ -69,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A file with no line feed at all and no known letter in position 1 runs
   // nothing.
+  int knownLines = 0;
   bool anyKnown = false;
   size_t lineStart = 0;
   for (size_t i = 0; i <= text.size(); ++i) {
@@ -78,11 +106,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (letter == u'c' || letter == u'd' || letter == u'f' || letter == u'j' || letter == u'k' ||
             letter == u'l' || letter == u'm' || letter == u'n') {
           anyKnown = true;
+          ++knownLines;
         }
       }
       lineStart = i + 1;
     }
   }
   if (!anyKnown && code != 1) lbfuzz::Fail("no known letter yet the exit code is not 1");
+
+  // The same file again with one platform call failing, coded or without an
+  // error (as stubs and GetFullPathNameW("") fail). With a single known
+  // line the exit code is that line's result: 0 only where the failure was
+  // harmless, the volumes exactly as the clean run left them.
+  Fault fault = FaultFor(data, size);
+  if (!fault.any || knownLines != 1) return 0;
+  std::map<std::u16string, lbfuzz::Entry> clean = Volumes();
+  lbfuzz::FreshProcess();
+  BuildVolume();
+  sim::FailCall("FindFirstFileW", 200, ERROR_ACCESS_DENIED, true);
+  if (fault.silent) {
+    sim::FailNthCallSilently(fault.nth);
+  } else {
+    sim::FailNthCall(fault.nth, 1816);  // ERROR_NOT_ENOUGH_QUOTA
+  }
+  DWORD faulted = lbfuzz::RunCommandBytes(data, size);
+  lbfuzz::CheckNoLeaks();
+  if (faulted == 0 && sim::FaultsFired() > 0 && Volumes() != clean) {
+    lbfuzz::Fail(std::string(fault.silent ? "a silent" : "a") + " failure of call " +
+                 std::to_string(fault.nth) + " ended the line with 0 and left the volume changed");
+  }
   return 0;
 }

@@ -132,8 +132,10 @@ void FormatShownPath(const WCHAR* path, WCHAR* shown) {
 void DrawProgress(DWORD seen, const WCHAR* currentPath) {
   WCHAR shown[PathColumns + 1];
   FormatShownPath(currentPath, shown);
-  wprintf(TEXT("\r%8lu seen  %-60ls"), seen, shown);
-  fflush(stdout);
+  WCHAR line[PathColumns + 32];
+  swprintf(line, PathColumns + 32, TEXT("\r%8lu seen  %-60ls"), seen, shown);
+  // The engine's writer, not wprintf: paths keep every character.
+  PrintText(line, NULL, NULL, false);
 }
 
 // Takes the mailbox's path out and empties it, under the lock, so the worker
@@ -162,7 +164,9 @@ bool PollSink(ProgressSink* sink, WCHAR* path, bool cancelNow) {
 void PrintFailures(const FailureList& failures) {
   wprintf(TEXT("%lu failure(s)\n"), static_cast<DWORD>(failures.size()));
   for (size_t i = 0; i < failures.size(); ++i) {
-    wprintf(TEXT("  %5lu  %ls\n"), failures[i].errorCode, failures[i].path.c_str());
+    WCHAR code[24];
+    swprintf(code, 24, TEXT("  %5lu  "), failures[i].errorCode);
+    PrintLine(code, NULL, failures[i].path.c_str());
   }
 }
 

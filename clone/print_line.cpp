@@ -97,7 +97,7 @@ struct LineWriter {
 
 void PrintText(const WCHAR* head, const WCHAR* lead, const WCHAR* rest, bool endLine) {
   // Text the caller printed through the C runtime comes first.
-  fflush(stdout);
+  (void)fflush(stdout);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == NULL || out == INVALID_HANDLE_VALUE) {
     return;

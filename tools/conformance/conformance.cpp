@@ -518,6 +518,30 @@ void Formatting() {
   wprintf(TEXT("wprintf: ERROR: %ls (%u)\n"), Shown(P(TEXT("e\\c.txt"))), 5u);
 }
 
+// ------------------------------------------------------------ standard output
+
+// The transcript is read through a pipe: standard output is no console, so
+// the console calls fail on it and WriteFile passes bytes on untouched.
+void StandardOutput() {
+  Note(TEXT("standard output, redirected"));
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  wprintf(TEXT("GetStdHandle(STD_OUTPUT_HANDLE) = %ls\n"),
+          out == NULL || out == INVALID_HANDLE_VALUE ? TEXT("none") : TEXT("HANDLE"));
+  DWORD mode = 0;
+  SetLastError(kSentinel);
+  LineBool(TEXT("GetConsoleMode"), TEXT("stdout"), GetConsoleMode(out, &mode));
+  DWORD written = 0;
+  SetLastError(kSentinel);
+  LineBool(TEXT("WriteConsoleW"), TEXT("stdout, \"x\""), WriteConsoleW(out, TEXT("x"), 1, &written, NULL));
+  // Text the C runtime holds goes first; then raw UTF-8 bytes (an omega).
+  fflush(stdout);
+  const char bytes[] = "WriteFile bytes: \xce\xa9\n";
+  written = 0;
+  BOOL ok = WriteFile(out, bytes, sizeof(bytes) - 1, &written, NULL);
+  wprintf(TEXT("WriteFile(stdout, %u bytes) = %d written=%u\n"), static_cast<unsigned>(sizeof(bytes) - 1),
+          ok ? 1 : 0, static_cast<unsigned>(written));
+}
+
 }  // namespace
 
 int RunConformance(const WCHAR* root) {
@@ -539,5 +563,6 @@ int RunConformance(const WCHAR* root) {
   FullPaths();
   Privileges();
   Formatting();
+  StandardOutput();
   return 0;
 }

@@ -1,9 +1,10 @@
-// The only door from product code to the system.
+// The only door from product code to the system: <windows.h> and
+// <winioctl.h> with the wide C runtime.
 //
-// On Windows this is <windows.h> and <winioctl.h> with the wide C runtime.
-// On the host it is the simulated platform, which declares the same names,
-// types and constants (WCHAR is a 16-bit char16_t there) and provides the
-// wide CRT functions the product uses for that type.
+// On the host build the same two headers come from the simulated platform,
+// which the build puts first on the include path; it declares the same
+// names, types and constants (WCHAR is a 16-bit char16_t there) and provides
+// the wide CRT functions the product uses for that type.
 //
 // Product code may use nothing from the system that this header does not
 // bring in. The five optional kernel32 functions are deliberately not called
@@ -23,13 +24,14 @@
 #  ifndef NOMINMAX
 #    define NOMINMAX
 #  endif
-#  include <windows.h>
-#  include <winioctl.h>
-#  include <stdio.h>
-#  include <string.h>
+#endif
+
+#include <windows.h>
+#include <winioctl.h>
+#include <stdio.h>
+#include <string.h>
+#if defined(_WIN32)
 #  include <wchar.h>
-#else
-#  include "sim/win32.h"
 #endif
 
 // Names the product needs that not every SDK spells the same way.

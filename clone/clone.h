@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ntfs_records.h"
 #include "platform/platform.h"
 
 // Non-zero: file symbolic links; zero: hard links.
@@ -14,7 +15,7 @@ const LinkKind LinkKindHard = 0;
 const LinkKind LinkKindSymbolic = 1;
 
 // Path buffers hold 8192 characters after the four of the "\\?\" prefix.
-const DWORD ClonePathChars = 8192;
+const DWORD ClonePathChars = FullPathChars;
 const DWORD ClonePrefixChars = 4;
 const DWORD CloneBufferChars = ClonePathChars + ClonePrefixChars;
 const DWORD MailboxChars = 260;

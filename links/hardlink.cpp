@@ -4,13 +4,12 @@
 #include "links/links.h"
 #include "platform/full_path.h"
 #include "platform/last_error.h"
+#include "platform/ntfs_records.h"
 #include "platform/probe.h"
 
 namespace {
 
-const DWORD FullPathChars = 8192;
 const DWORD LinkNameChars = 16384;
-const DWORD StreamHeadBytes = 20;
 
 // Shared by every call of MakeHardLinkByBackup, which is therefore not
 // reentrant: only one thread may make backup links at a time.
@@ -26,13 +25,6 @@ int FullPathInto(LPCWSTR path, LPWSTR buffer) {
     return 0;
   }
   return 1;
-}
-
-void PutLittleEndian32(BYTE* at, DWORD value) {
-  at[0] = static_cast<BYTE>(value & 0xFF);
-  at[1] = static_cast<BYTE>((value >> 8) & 0xFF);
-  at[2] = static_cast<BYTE>((value >> 16) & 0xFF);
-  at[3] = static_cast<BYTE>((value >> 24) & 0xFF);
 }
 
 // Releases the backup context if one was started and closes the file, with
@@ -114,15 +106,9 @@ int MakeHardLinkByBackup(LPCWSTR existingPath, LPCWSTR newLinkPath) {
   }
   const DWORD dataBytes = 2 * length + 2;
 
-  // The fixed head of a WIN32_STREAM_ID: stream id, attributes, 64-bit size,
-  // name size; a link stream carries no stream name.
+  // A link stream carries no stream name.
   BYTE head[StreamHeadBytes];
-  memset(head, 0, sizeof(head));
-  PutLittleEndian32(head + 0, BACKUP_LINK);
-  PutLittleEndian32(head + 4, 0);
-  PutLittleEndian32(head + 8, dataBytes);
-  PutLittleEndian32(head + 12, 0);
-  PutLittleEndian32(head + 16, 0);
+  EncodeStreamHead(head, BACKUP_LINK, dataBytes);
 
   LPVOID context = NULL;
   if (!WriteStream(file, head, StreamHeadBytes, &context)) {

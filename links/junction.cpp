@@ -3,33 +3,14 @@
 #include "links/links.h"
 #include "platform/full_path.h"
 #include "platform/last_error.h"
+#include "platform/ntfs_records.h"
 
 namespace {
 
-const DWORD PathChars = 8192;
+// Room for the reparse data of the longest target; more than the 16 KiB a
+// reparse point may hold, so the file system, not this buffer, refuses an
+// over-long one.
 const DWORD ReparseBytes = 24576;
-// Tag, data length and reserved (8 bytes), then the four name offsets and
-// lengths (8 bytes) before the names themselves.
-const DWORD ReparseHeadBytes = 8;
-const DWORD MountPointPathBufferOffset = 16;
-
-void PutLittleEndian16(BYTE* at, DWORD value) {
-  at[0] = static_cast<BYTE>(value & 0xFF);
-  at[1] = static_cast<BYTE>((value >> 8) & 0xFF);
-}
-
-void PutLittleEndian32(BYTE* at, DWORD value) {
-  PutLittleEndian16(at, value & 0xFFFF);
-  PutLittleEndian16(at + 2, value >> 16);
-}
-
-// Copies chars characters and a terminator as UTF-16LE.
-void PutName(BYTE* at, LPCWSTR name, DWORD chars) {
-  for (DWORD i = 0; i < chars; ++i) {
-    PutLittleEndian16(at + 2 * i, name[i]);
-  }
-  PutLittleEndian16(at + 2 * chars, 0);
-}
 
 bool IsBackslash(WCHAR c) { return c == TEXT('\\'); }
 
@@ -55,7 +36,7 @@ DWORD BuildSubstituteName(LPCWSTR fullTarget, DWORD targetChars, LPWSTR out) {
   while (prefix[prefixChars] != 0) {
     ++prefixChars;
   }
-  if (prefixChars + restChars + 1 > PathChars) {
+  if (prefixChars + restChars + 1 > FullPathChars) {
     return 0;
   }
   DWORD n = 0;
@@ -77,18 +58,18 @@ DWORD BuildSubstituteName(LPCWSTR fullTarget, DWORD targetChars, LPWSTR out) {
 }  // namespace
 
 DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
-  WCHAR fullTarget[PathChars];
-  WCHAR fullJunction[PathChars];
-  WCHAR substitute[PathChars];
+  WCHAR fullTarget[FullPathChars];
+  WCHAR fullJunction[FullPathChars];
+  WCHAR substitute[FullPathChars];
   BYTE reparse[ReparseBytes];
 
   DWORD targetChars = 0;
-  DWORD code = FullPathOf(targetPath, fullTarget, PathChars, &targetChars);
+  DWORD code = FullPathOf(targetPath, fullTarget, FullPathChars, &targetChars);
   if (code != ERROR_SUCCESS) {
     return code;
   }
   DWORD junctionChars = 0;
-  code = FullPathOf(junctionPath, fullJunction, PathChars, &junctionChars);
+  code = FullPathOf(junctionPath, fullJunction, FullPathChars, &junctionChars);
   if (code != ERROR_SUCCESS) {
     return code;
   }
@@ -99,10 +80,9 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
   if (substituteChars == 0) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
-  const DWORD substituteBytes = 2 * substituteChars;
-  const DWORD printBytes = 2 * targetChars;
-  const DWORD totalBytes = MountPointPathBufferOffset + substituteBytes + 2 + printBytes + 2;
-  if (totalBytes > ReparseBytes) {
+  const DWORD totalBytes =
+      EncodeMountPoint(substitute, substituteChars, fullTarget, targetChars, reparse, ReparseBytes);
+  if (totalBytes == 0) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
 
@@ -122,17 +102,6 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
   if (directory == INVALID_HANDLE_VALUE) {
     return LastFailure();
   }
-
-  memset(reparse, 0, 24);
-  PutLittleEndian32(reparse + 0, IO_REPARSE_TAG_MOUNT_POINT);
-  PutLittleEndian16(reparse + 4, totalBytes - ReparseHeadBytes);
-  PutLittleEndian16(reparse + 6, 0);
-  PutLittleEndian16(reparse + 8, 0);
-  PutLittleEndian16(reparse + 10, substituteBytes);
-  PutLittleEndian16(reparse + 12, substituteBytes + 2);
-  PutLittleEndian16(reparse + 14, printBytes);
-  PutName(reparse + MountPointPathBufferOffset, substitute, substituteChars);
-  PutName(reparse + MountPointPathBufferOffset + substituteBytes + 2, fullTarget, targetChars);
 
   DWORD returned = 0;
   if (DeviceIoControl(directory, FSCTL_SET_REPARSE_POINT, reparse, totalBytes, NULL, 0, &returned,

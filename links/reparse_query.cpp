@@ -1,50 +1,30 @@
 // Reads the reparse point on a path and sorts it into a drive junction, a
 // volume mount point or a symbolic link, optionally handing back its target.
 #include "links/links.h"
+#include "platform/ntfs_records.h"
 
 namespace {
 
-// The platform never returns more than 16384 bytes of reparse data; the
-// buffer leaves room above that.
+// The platform never returns more than MaxReparseDataBytes of reparse data;
+// the buffer leaves room above that.
 const DWORD ReparseBufferBytes = 17000;
-const DWORD NameBufferChars = 8192;
 
-// REPARSE_DATA_BUFFER: a mount point's PathBuffer starts at offset 16; a
-// symbolic link carries a 4-byte Flags field first, so its PathBuffer starts
-// at offset 20. Name offsets and lengths count bytes from there.
-const DWORD MountPointPathBuffer = 16;
-const DWORD SymbolicLinkPathBuffer = 20;
-const DWORD SubstituteNameOffsetAt = 8;
-const DWORD SubstituteNameLengthAt = 10;
-const DWORD PrintNameOffsetAt = 12;
-const DWORD PrintNameLengthAt = 14;
-
-DWORD ReadLittleEndian16(const BYTE* at) {
-  return static_cast<DWORD>(at[0]) | (static_cast<DWORD>(at[1]) << 8);
-}
-
-DWORD ReadLittleEndian32(const BYTE* at) {
-  return ReadLittleEndian16(at) | (ReadLittleEndian16(at + 2) << 16);
-}
-
-// Copies the name at pathBuffer + offset of lengthBytes into name and
-// terminates it. The offsets and lengths come from the file system unchecked:
-// a name reaching past the bytes the control call returned, or too long for
-// the name buffer, is refused (returns 0) and nothing is copied.
-int CopyName(const BYTE* data, DWORD returned, DWORD pathBuffer, DWORD offset, DWORD lengthBytes,
-             WCHAR* name) {
-  DWORD chars = lengthBytes / 2;
-  if (chars >= NameBufferChars) {
+// Copies one name of the reparse data into name and terminates it. The
+// offsets and lengths come from the file system unchecked: a name reaching
+// past the bytes the control call returned, or too long for the name buffer,
+// is refused (returns 0) and nothing is copied.
+int CopyName(const BYTE* data, DWORD returned, const ReparseRecord& record, DWORD offsetAt,
+             DWORD lengthAt, WCHAR* name) {
+  ReparseName found;
+  if (!ReparseNameOf(data, returned, record, offsetAt, lengthAt, &found)) {
     return 0;
   }
-  if (pathBuffer > returned || offset > returned - pathBuffer ||
-      chars * 2 > returned - pathBuffer - offset) {
+  DWORD chars = found.bytes / 2;
+  if (chars >= FullPathChars) {
     return 0;
   }
-  // Names sit at any byte offset, so they are read byte-wise, not as WCHARs.
-  const BYTE* from = data + pathBuffer + offset;
   for (DWORD i = 0; i < chars; ++i) {
-    name[i] = static_cast<WCHAR>(ReadLittleEndian16(from + 2 * i));
+    name[i] = static_cast<WCHAR>(GetLE16(found.at + 2 * static_cast<size_t>(i)));
   }
   name[chars] = 0;
   return 1;
@@ -61,19 +41,15 @@ void CopyText(LPWSTR target, const WCHAR* text) {
 // Sorts reparse data that the control call returned; fills target only for a
 // recognised kind.
 ReparseKind Classify(const BYTE* data, DWORD returned, LPWSTR target) {
-  WCHAR name[NameBufferChars];
+  WCHAR name[FullPathChars];
 
-  if (returned < MountPointPathBuffer) {
+  // Only two tags are understood, each with its own layout.
+  ReparseRecord record;
+  if (!DecodeReparse(data, returned, &record)) {
     return ReparseKindNone;
   }
-  DWORD tag = ReadLittleEndian32(data);
-  // Bit 31 marks a tag owned by Microsoft; only two of those are understood.
-  if ((tag & 0x80000000UL) == 0) {
-    return ReparseKindNone;
-  }
-  if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
-    if (!CopyName(data, returned, MountPointPathBuffer, ReadLittleEndian16(data + SubstituteNameOffsetAt),
-                  ReadLittleEndian16(data + SubstituteNameLengthAt), name)) {
+  if (record.tag == IO_REPARSE_TAG_MOUNT_POINT) {
+    if (!CopyName(data, returned, record, SubstituteNameOffsetAt, SubstituteNameLengthAt, name)) {
       return ReparseKindNone;
     }
     WCHAR* colon = wcsstr(name, TEXT(":"));
@@ -97,18 +73,13 @@ ReparseKind Classify(const BYTE* data, DWORD returned, LPWSTR target) {
     }
     return ReparseKindVolumeMount;
   }
-  if (tag == IO_REPARSE_TAG_SYMLINK) {
-    if (returned < SymbolicLinkPathBuffer ||
-        !CopyName(data, returned, SymbolicLinkPathBuffer, ReadLittleEndian16(data + PrintNameOffsetAt),
-                  ReadLittleEndian16(data + PrintNameLengthAt), name)) {
-      return ReparseKindNone;
-    }
-    if (target != NULL) {
-      CopyText(target, name);
-    }
-    return ReparseKindSymbolicLink;
+  if (!CopyName(data, returned, record, PrintNameOffsetAt, PrintNameLengthAt, name)) {
+    return ReparseKindNone;
   }
-  return ReparseKindNone;
+  if (target != NULL) {
+    CopyText(target, name);
+  }
+  return ReparseKindSymbolicLink;
 }
 
 }  // namespace

@@ -101,8 +101,7 @@ Tree MakeNested(long long files) {
 
 void Prepare() {
   sim::Reset();
-  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
-  ForceBackupHardLink = 0;
+  ResetCapabilities();
   ProbeCapabilities();
   sim::SetCallLogEnabled(false);
 }

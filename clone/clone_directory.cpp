@@ -5,6 +5,7 @@
 // noted. Nothing is allocated per entry except failure records.
 #include "clone/clone.h"
 #include "links/links.h"
+#include "platform/handle.h"
 #include "platform/last_error.h"
 
 #if defined(_MSC_VER)
@@ -36,13 +37,17 @@ struct CloneWalk {
   DWORD limit;
   unsigned char quiet;
   LinkKind kind;
-  // Length of the current entry's name, set by the entry's handler.
-  DWORD nameLength;
-  // What a directory entry that was not made gives the level's result.
-  DWORD entryResult;
-  // The code FindFirstFileW left, taken before anything else is called.
-  DWORD listingError;
   WIN32_FIND_DATAW found;
+};
+
+// What making the destination directory of a subdirectory entry gave: the
+// lengths of both buffers with the name appended when it was made (0 when
+// not), otherwise what the level's result takes (0 for a directory that
+// already exists).
+struct MadeDirectory {
+  DWORD sourceLength;
+  DWORD destinationLength;
+  DWORD result;
 };
 
 // One directory on the walk's current path, from the root down: where its
@@ -142,20 +147,20 @@ CLONE_NOINLINE void RecordShown(CloneWalk& w, const WCHAR* buffer, DWORD code) {
 
 // An entry whose name does not fit behind the path in a buffer: the record
 // holds the destination path the entry would have had.
-CLONE_NOINLINE void RecordTooLong(CloneWalk& w, bool isDirectory) {
+CLONE_NOINLINE void RecordTooLong(CloneWalk& w, DWORD nameLength, bool isDirectory) {
   try {
     w.failureList->emplace_back(TEXT(""), ERROR_FILENAME_EXCED_RANGE);
     FailureRecord& record = w.failureList->back();
     const WCHAR* lead = NULL;
     const WCHAR* parent = Shown(w, w.destination, &lead);
     DWORD parentLength = BoundedLength(parent, w.limit);
-    record.path.reserve(2 + parentLength + 1 + w.nameLength);
+    record.path.reserve(2 + parentLength + 1 + nameLength);
     record.path.append(lead);
     record.path.append(parent, parentLength);
     if (SeparatorChars(parent, parentLength) != 0) {
       record.path.push_back(TEXT('\\'));
     }
-    record.path.append(w.found.cFileName, w.nameLength);
+    record.path.append(w.found.cFileName, nameLength);
     if (!w.quiet && isDirectory) {
       PrintLine(TEXT("ERROR: Failed to create directory "), NULL, record.path.c_str());
     }
@@ -181,17 +186,14 @@ CLONE_NOINLINE DWORD ListingFailed(CloneWalk& w, DWORD code, bool mayBeJunction)
 // Reads the identity of the directory `path` leads to, following every
 // reparse point on the way. False when it cannot be opened or read.
 CLONE_NOINLINE bool ReadIdentity(const WCHAR* path, WalkLevel& level) {
-  HANDLE h = CreateFileW(path, FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, NULL);
-  if (h == INVALID_HANDLE_VALUE) {
-    return false;
-  }
   BY_HANDLE_FILE_INFORMATION info;
-  BOOL read = GetFileInformationByHandle(h, &info);
-  CloseHandle(h);
-  if (!read) {
-    return false;
+  {
+    OwnedHandle directory(CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL));
+    if (!directory.valid() || !GetFileInformationByHandle(directory.get(), &info)) {
+      return false;
+    }
   }
   level.volumeSerial = info.dwVolumeSerialNumber;
   level.indexHigh = info.nFileIndexHigh;
@@ -231,32 +233,33 @@ CLONE_NOINLINE bool LeadsBackUp(CloneWalk& w, WalkLevel& current) {
   return false;
 }
 
-CLONE_NOINLINE HANDLE StartListing(CloneWalk& w, DWORD srcLen) {
+// Starts the listing of the level whose source path ends at srcLen. Returns
+// 0 with *find set, or the code FindFirstFileW left, taken before anything
+// else is called.
+CLONE_NOINLINE DWORD StartListing(CloneWalk& w, DWORD srcLen, HANDLE* find) {
   const WCHAR* pattern = SearchPattern + (1 - SeparatorChars(w.source, srcLen));
   for (DWORD i = 0; pattern[i] != 0; ++i) {
     w.source[srcLen + i] = pattern[i];
     w.source[srcLen + i + 1] = 0;
   }
-  HANDLE find = FindFirstFileW(w.source, &w.found);
-  if (find == INVALID_HANDLE_VALUE) {
-    w.listingError = LastFailure();
-  }
+  *find = FindFirstFileW(w.source, &w.found);
+  DWORD code = *find == INVALID_HANDLE_VALUE ? LastFailure() : ERROR_SUCCESS;
   w.source[srcLen] = 0;
-  return find;
+  return code;
 }
 
 // Links one file. Returns the value the level's result takes: 0 for none,
 // the link's error code, or ERROR_REQUEST_ABORTED when the file's progress
 // post reported cancellation, which outlives a failure of the same file.
 CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
-  w.nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
-  if (Extended(w.destination, dstLen, w.nameLength) > w.limit ||
-      Extended(w.source, srcLen, w.nameLength) > w.limit) {
-    RecordTooLong(w, false);
+  const DWORD nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
+  if (Extended(w.destination, dstLen, nameLength) > w.limit ||
+      Extended(w.source, srcLen, nameLength) > w.limit) {
+    RecordTooLong(w, nameLength, false);
     return ERROR_FILENAME_EXCED_RANGE;
   }
-  Append(w.source, srcLen, w.found.cFileName, w.nameLength);
-  Append(w.destination, dstLen, w.found.cFileName, w.nameLength);
+  Append(w.source, srcLen, w.found.cFileName, nameLength);
+  Append(w.destination, dstLen, w.found.cFileName, nameLength);
 
   int linked;
   if (w.kind != LinkKindHard) {
@@ -299,22 +302,23 @@ CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
   return set;
 }
 
-// Makes the destination directory for the current entry. Returns true when
-// it was made, with both buffers extended by the name. Otherwise entryResult
-// holds what the level's result takes: nothing for a directory that already
-// exists (skipped with its subtree, silently), else the recorded code. The
+// Makes the destination directory for the current entry. When it was made,
+// both buffers are extended by the name; otherwise the result says what the
+// level's result takes: nothing for a directory that already exists
+// (skipped with its subtree, silently), else the recorded code. The
 // subdirectory's own listing needs room for the search pattern behind its
 // source path, so that is checked here too.
-CLONE_NOINLINE bool MakeDestinationDirectory(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
-  w.entryResult = 0;
-  w.nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
-  if (Extended(w.destination, dstLen, w.nameLength) > w.limit ||
-      Extended(w.source, srcLen, w.nameLength) + PatternChars > w.limit) {
-    RecordTooLong(w, true);
-    w.entryResult = ERROR_FILENAME_EXCED_RANGE;
-    return false;
+CLONE_NOINLINE MadeDirectory MakeDestinationDirectory(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
+  MadeDirectory made = {0, 0, 0};
+  const DWORD nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
+  const DWORD sourceLength = Extended(w.source, srcLen, nameLength);
+  const DWORD destinationLength = Extended(w.destination, dstLen, nameLength);
+  if (destinationLength > w.limit || sourceLength + PatternChars > w.limit) {
+    RecordTooLong(w, nameLength, true);
+    made.result = ERROR_FILENAME_EXCED_RANGE;
+    return made;
   }
-  Append(w.destination, dstLen, w.found.cFileName, w.nameLength);
+  Append(w.destination, dstLen, w.found.cFileName, nameLength);
   if (!CreateDirectoryW(w.destination, NULL)) {
     DWORD code = LastFailure();
     if (code != ERROR_ALREADY_EXISTS) {
@@ -322,13 +326,15 @@ CLONE_NOINLINE bool MakeDestinationDirectory(CloneWalk& w, DWORD srcLen, DWORD d
       if (!w.quiet) {
         PrintShown(w, TEXT("ERROR: Failed to create directory "), w.destination);
       }
-      w.entryResult = code;
+      made.result = code;
     }
     w.destination[dstLen] = 0;
-    return false;
+    return made;
   }
-  Append(w.source, srcLen, w.found.cFileName, w.nameLength);
-  return true;
+  Append(w.source, srcLen, w.found.cFileName, nameLength);
+  made.sourceLength = sourceLength;
+  made.destinationLength = destinationLength;
+  return made;
 }
 
 // The recursive part. Its frame holds only a handle and a few counts; the
@@ -337,46 +343,49 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen, WalkLe
   if (srcLen + PatternChars > w.limit) {
     return ListingFailed(w, ERROR_FILENAME_EXCED_RANGE, false);
   }
-  HANDLE find = StartListing(w, srcLen);
-  if (find == INVALID_HANDLE_VALUE) {
-    return ListingFailed(w, w.listingError, true);
+  HANDLE first = INVALID_HANDLE_VALUE;
+  DWORD code = StartListing(w, srcLen, &first);
+  if (code != ERROR_SUCCESS) {
+    return ListingFailed(w, code, true);
   }
   WalkLevel self = {parent, srcLen, LevelUnread, 0, 0, 0};
   DWORD result = 0;
   DWORD listingEnd = ERROR_NO_MORE_FILES;
-  for (;;) {
-    DWORD set = 0;
-    if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      set = CloneFile(w, srcLen, dstLen);
-    } else if (!IsDotEntry(w.found.cFileName)) {
-      if (MakeDestinationDirectory(w, srcLen, dstLen)) {
-        // A link back up the path is recorded as a level that cannot be
-        // listed, with the code Windows gives a path that crosses too many
-        // reparse points; its directory stays empty.
-        if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && LeadsBackUp(w, self)) {
-          set = ListingFailed(w, ERROR_CANT_RESOLVE_FILENAME, false);
+  {
+    OwnedFind find(first);
+    for (;;) {
+      DWORD set = 0;
+      if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        set = CloneFile(w, srcLen, dstLen);
+      } else if (!IsDotEntry(w.found.cFileName)) {
+        MadeDirectory made = MakeDestinationDirectory(w, srcLen, dstLen);
+        if (made.sourceLength != 0) {
+          // A link back up the path is recorded as a level that cannot be
+          // listed, with the code Windows gives a path that crosses too many
+          // reparse points; its directory stays empty.
+          if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && LeadsBackUp(w, self)) {
+            set = ListingFailed(w, ERROR_CANT_RESOLVE_FILENAME, false);
+          } else {
+            set = CloneLevel(w, made.sourceLength, made.destinationLength, &self);
+          }
+          w.source[srcLen] = 0;
+          w.destination[dstLen] = 0;
         } else {
-          set = CloneLevel(w, Extended(w.source, srcLen, w.nameLength),
-                           Extended(w.destination, dstLen, w.nameLength), &self);
+          set = made.result;
         }
-        w.source[srcLen] = 0;
-        w.destination[dstLen] = 0;
-      } else {
-        set = w.entryResult;
+      }
+      if (set != 0) {
+        result = set;
+      }
+      if (result == ERROR_REQUEST_ABORTED) {
+        break;
+      }
+      if (!FindNextFileW(find.get(), &w.found)) {
+        listingEnd = LastFailure();
+        break;
       }
     }
-    if (set != 0) {
-      result = set;
-    }
-    if (result == ERROR_REQUEST_ABORTED) {
-      break;
-    }
-    if (!FindNextFileW(find, &w.found)) {
-      listingEnd = LastFailure();
-      break;
-    }
   }
-  FindClose(find);
   // A listing that breaks off early leaves the rest of the level unseen: that
   // is a failure of the level, not its end.
   if (listingEnd != ERROR_NO_MORE_FILES) {
@@ -408,9 +417,6 @@ DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsi
   w.limit = displayOffset + ClonePathChars - 1;
   w.quiet = quiet;
   w.kind = kind;
-  w.nameLength = 0;
-  w.entryResult = 0;
-  w.listingError = 0;
   DWORD srcLen = BoundedLength(source, w.limit);
   DWORD dstLen = BoundedLength(destination, w.limit);
   if (srcLen > w.limit || dstLen > w.limit || srcLen < displayOffset || dstLen < displayOffset) {

@@ -30,8 +30,7 @@ int contextsAtStart = 0;
 void FreshProcess() {
   sim::Reset();
   contextsAtStart = sim::LiveBackupContexts();
-  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
-  ForceBackupHardLink = 0;
+  ResetCapabilities();
 }
 
 std::u16string UpperAscii(std::u16string s) {

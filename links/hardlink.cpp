@@ -3,6 +3,7 @@
 // way (systems without CreateHardLinkW, and Windows 2000).
 #include "links/links.h"
 #include "platform/full_path.h"
+#include "platform/handle.h"
 #include "platform/last_error.h"
 #include "platform/ntfs_records.h"
 #include "platform/probe.h"
@@ -27,29 +28,63 @@ int FullPathInto(LPCWSTR path, LPWSTR buffer) {
   return 1;
 }
 
-// Releases the backup context if one was started and closes the file, with
-// the failure's code left as the thread's last error.
-int FailBackup(HANDLE file, LPVOID* context, DWORD code) {
-  DWORD written = 0;
-  if (*context != NULL) {
-    BackupWrite(file, NULL, 0, &written, TRUE, FALSE, context);
+// One stream written with BackupWrite. The context BackupWrite keeps between
+// calls is released (a final call with bAbort) when the stream goes out of
+// scope, before the file it belongs to is closed by its owner.
+class BackupStream {
+ public:
+  explicit BackupStream(HANDLE file) : file_(file), context_(NULL) {}
+  ~BackupStream() {
+    if (context_ != NULL) {
+      DWORD written = 0;
+      BackupWrite(file_, NULL, 0, &written, TRUE, FALSE, &context_);
+    }
   }
-  CloseHandle(file);
-  SetLastError(code);
-  return 0;
-}
+  BackupStream(const BackupStream&) = delete;
+  BackupStream& operator=(const BackupStream&) = delete;
 
-// Writes all of bytes or fails: a short write has no error code of its own,
-// so it is reported as a write fault.
-int WriteStream(HANDLE file, BYTE* data, DWORD bytes, LPVOID* context) {
-  DWORD written = 0;
-  if (!BackupWrite(file, data, bytes, &written, FALSE, FALSE, context)) {
-    return FailBackup(file, context, LastFailure());
+  // Writes all of bytes: 0, or the error code. A short write has no error
+  // code of its own, so it is reported as a write fault.
+  DWORD Write(BYTE* data, DWORD bytes) {
+    DWORD written = 0;
+    if (!BackupWrite(file_, data, bytes, &written, FALSE, FALSE, &context_)) {
+      return LastFailure();
+    }
+    return written == bytes ? ERROR_SUCCESS : static_cast<DWORD>(ERROR_WRITE_FAULT);
   }
-  if (written != bytes) {
-    return FailBackup(file, context, ERROR_WRITE_FAULT);
+
+ private:
+  HANDLE file_;
+  LPVOID context_;
+};
+
+// Writes a link stream naming the absolute form of newLinkPath into the open
+// file. Returns 0 or the error code.
+DWORD WriteLinkStream(HANDLE file, LPCWSTR newLinkPath) {
+  DWORD chars = 0;
+  DWORD code = FullPathOf(newLinkPath, BackupFullPath, FullPathChars, &chars);
+  if (code != ERROR_SUCCESS) {
+    return code;
   }
-  return 1;
+  DWORD length = 0;
+  while (length < FullPathChars && BackupFullPath[length] != 0) {
+    BackupLinkName[length] = BackupFullPath[length];
+    ++length;
+  }
+  for (DWORD i = length; i < LinkNameChars; ++i) {
+    BackupLinkName[i] = 0;
+  }
+  const DWORD dataBytes = 2 * length + 2;
+
+  // A link stream carries no stream name.
+  BYTE head[StreamHeadBytes];
+  EncodeStreamHead(head, BACKUP_LINK, dataBytes);
+  BackupStream stream(file);
+  code = stream.Write(head, StreamHeadBytes);
+  if (code != ERROR_SUCCESS) {
+    return code;
+  }
+  return stream.Write(reinterpret_cast<BYTE*>(BackupLinkName), dataBytes);
 }
 
 }  // namespace
@@ -73,9 +108,12 @@ int MakeHardLinkByBackup(LPCWSTR existingPath, LPCWSTR newLinkPath) {
     return 0;
   }
   // Access 0 opens anything that exists without conflicting with other opens.
-  HANDLE taken = CreateFileW(path, 0, 0, NULL, OPEN_EXISTING, 0, NULL);
-  if (taken != INVALID_HANDLE_VALUE) {
-    CloseHandle(taken);
+  bool taken = false;
+  {
+    OwnedHandle existing(CreateFileW(path, 0, 0, NULL, OPEN_EXISTING, 0, NULL));
+    taken = existing.valid();
+  }
+  if (taken) {
     SetLastError(ERROR_ALREADY_EXISTS);
     return 0;
   }
@@ -83,42 +121,21 @@ int MakeHardLinkByBackup(LPCWSTR existingPath, LPCWSTR newLinkPath) {
   if (!FullPathInto(existingPath, path)) {
     return 0;
   }
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, NULL);
-  if (file == INVALID_HANDLE_VALUE) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return 0;
+  DWORD code = ERROR_SUCCESS;
+  {
+    OwnedHandle file(CreateFileW(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, NULL));
+    if (!file.valid()) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return 0;
+    }
+    code = WriteLinkStream(file.get(), newLinkPath);
   }
-
-  if (!FullPathInto(newLinkPath, BackupFullPath)) {
-    DWORD code = GetLastError();
-    CloseHandle(file);
+  // Set once the stream and the file are released, whose calls change the
+  // last error.
+  if (code != ERROR_SUCCESS) {
     SetLastError(code);
     return 0;
   }
-  DWORD length = 0;
-  while (length < FullPathChars && BackupFullPath[length] != 0) {
-    BackupLinkName[length] = BackupFullPath[length];
-    ++length;
-  }
-  for (DWORD i = length; i < LinkNameChars; ++i) {
-    BackupLinkName[i] = 0;
-  }
-  const DWORD dataBytes = 2 * length + 2;
-
-  // A link stream carries no stream name.
-  BYTE head[StreamHeadBytes];
-  EncodeStreamHead(head, BACKUP_LINK, dataBytes);
-
-  LPVOID context = NULL;
-  if (!WriteStream(file, head, StreamHeadBytes, &context)) {
-    return 0;
-  }
-  if (!WriteStream(file, reinterpret_cast<BYTE*>(BackupLinkName), dataBytes, &context)) {
-    return 0;
-  }
-  DWORD written = 0;
-  BackupWrite(file, NULL, 0, &written, TRUE, FALSE, &context);
-  CloseHandle(file);
   return 1;
 }

@@ -2,6 +2,7 @@
 // substitute name is the NT form of a full target path.
 #include "links/links.h"
 #include "platform/full_path.h"
+#include "platform/handle.h"
 #include "platform/last_error.h"
 #include "platform/ntfs_records.h"
 
@@ -13,6 +14,26 @@ namespace {
 const DWORD ReparseBytes = 24576;
 
 bool IsBackslash(WCHAR c) { return c == TEXT('\\'); }
+
+// Writes the reparse data onto the directory. Opening the reparse point
+// itself, not what an existing junction points to, lets a junction be
+// re-pointed in place. The handle is closed before this returns, so the
+// caller may remove the directory. Returns 0 or the error code; *opened
+// tells whether the directory could be opened at all.
+DWORD WriteReparsePoint(LPCWSTR junctionPath, BYTE* reparse, DWORD bytes, bool* opened) {
+  OwnedHandle directory(CreateFileW(junctionPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+  *opened = directory.valid();
+  if (!*opened) {
+    return LastFailure();
+  }
+  DWORD returned = 0;
+  if (!DeviceIoControl(directory.get(), FSCTL_SET_REPARSE_POINT, reparse, bytes, NULL, 0, &returned,
+                       NULL)) {
+    return LastFailure();
+  }
+  return ERROR_SUCCESS;
+}
 
 // The reparse data names the target the way the object manager sees it:
 // "\??\" before a drive path, "\??\UNC\" before a server share. A path that
@@ -95,25 +116,12 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
     created = false;
   }
 
-  // Opening the reparse point itself, not what an existing junction points to,
-  // lets a junction be re-pointed in place.
-  HANDLE directory = CreateFileW(junctionPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-  if (directory == INVALID_HANDLE_VALUE) {
-    return LastFailure();
-  }
-
-  DWORD returned = 0;
-  if (DeviceIoControl(directory, FSCTL_SET_REPARSE_POINT, reparse, totalBytes, NULL, 0, &returned,
-                      NULL)) {
-    CloseHandle(directory);
-    return ERROR_SUCCESS;
-  }
-  code = LastFailure();
-  CloseHandle(directory);
-  // Only a directory this call made is taken away again; one that was there
-  // before, empty or a junction, stays as it was.
-  if (created) {
+  bool opened = false;
+  code = WriteReparsePoint(junctionPath, reparse, totalBytes, &opened);
+  // Only a directory this call made is taken away again, once the data could
+  // not be written; one that was there before, empty or a junction, stays as
+  // it was, and so does one made here that could not even be opened.
+  if (code != ERROR_SUCCESS && opened && created) {
     RemoveDirectoryW(junctionPath);
   }
   return code;

@@ -1,6 +1,7 @@
 // Reads the reparse point on a path and sorts it into a drive junction, a
 // volume mount point or a symbolic link, optionally handing back its target.
 #include "links/links.h"
+#include "platform/handle.h"
 #include "platform/ntfs_records.h"
 
 namespace {
@@ -95,19 +96,17 @@ ReparseKind QueryReparseTarget(LPCWSTR path, LPWSTR target) {
   }
   // Access 0 is enough for FSCTL_GET_REPARSE_POINT; OPEN_REPARSE_POINT reads
   // the link itself instead of following it.
-  HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-  if (file == INVALID_HANDLE_VALUE) {
+  OwnedHandle file(CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+  if (!file.valid()) {
     return ReparseKindNone;
   }
   DWORD returned = 0;
-  ReparseKind kind = ReparseKindNone;
-  if (DeviceIoControl(file, FSCTL_GET_REPARSE_POINT, NULL, 0, data, ReparseBufferBytes, &returned,
-                      NULL)) {
-    kind = Classify(data, returned <= ReparseBufferBytes ? returned : ReparseBufferBytes, target);
+  if (!DeviceIoControl(file.get(), FSCTL_GET_REPARSE_POINT, NULL, 0, data, ReparseBufferBytes,
+                       &returned, NULL)) {
+    return ReparseKindNone;
   }
-  CloseHandle(file);
-  return kind;
+  return Classify(data, returned <= ReparseBufferBytes ? returned : ReparseBufferBytes, target);
 }
 
 bool IsDriveJunction(LPCWSTR path, LPWSTR target) {

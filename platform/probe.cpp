@@ -2,6 +2,8 @@
 // the privileges they need in the process's own token.
 #include "platform/probe.h"
 
+#include "platform/handle.h"
+
 KernelEntryPointTable KernelEntryPoints;
 DWORD ForceBackupHardLink;
 
@@ -20,14 +22,14 @@ int EnablePrivilegeOn(LPCWSTR name) { return EnablePrivilege(name, 1); }
 }  // namespace
 
 int EnablePrivilege(LPCWSTR name, int enable) {
-  HANDLE token = NULL;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+  HANDLE opened = NULL;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) {
     return 0;
   }
+  OwnedHandle token(opened);
   LUID luid;
   memset(&luid, 0, sizeof(luid));
   if (!LookupPrivilegeValueW(NULL, name, &luid)) {
-    CloseHandle(token);
     return 0;
   }
 
@@ -41,13 +43,12 @@ int EnablePrivilege(LPCWSTR name, int enable) {
   newState.Privileges[0].Luid = luid;
   newState.Privileges[0].Attributes = 0;
   DWORD returnedLength = sizeof(TOKEN_PRIVILEGES);
-  BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &newState, sizeof(TOKEN_PRIVILEGES),
+  BOOL adjusted = AdjustTokenPrivileges(token.get(), FALSE, &newState, sizeof(TOKEN_PRIVILEGES),
                                         &previousState, &returnedLength);
   // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when the token
   // lacks the privilege, so only the last error tells; a failure that leaves
   // the last error at 0 is still a failure.
   if (!adjusted || GetLastError() != ERROR_SUCCESS) {
-    CloseHandle(token);
     return 0;
   }
 
@@ -61,10 +62,15 @@ int EnablePrivilege(LPCWSTR name, int enable) {
   previousState.PrivilegeCount = 1;
   previousState.Privileges[0].Luid = luid;
   previousState.Privileges[0].Attributes = attributes;
-  adjusted = AdjustTokenPrivileges(token, FALSE, &previousState, returnedLength, NULL, NULL);
+  adjusted = AdjustTokenPrivileges(token.get(), FALSE, &previousState, returnedLength, NULL, NULL);
+  // Taken before the token is closed.
   DWORD code = GetLastError();
-  CloseHandle(token);
   return adjusted && code == ERROR_SUCCESS ? 1 : 0;
+}
+
+void ResetCapabilities() {
+  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+  ForceBackupHardLink = 0;
 }
 
 void ProbeCapabilities() {

@@ -30,6 +30,12 @@ extern DWORD ForceBackupHardLink;
 
 void ProbeCapabilities();
 
+// Empties KernelEntryPoints and clears ForceBackupHardLink: the state of a
+// process that has not probed yet. For hosts that start the product's code
+// afresh within one process (tests, fuzz targets, the dry-run tool); the
+// product itself never calls it.
+void ResetCapabilities();
+
 // 1 on success, 0 on failure. enable == 1 switches the privilege on, any
 // other value switches it off.
 int EnablePrivilege(LPCWSTR name, int enable);

@@ -112,7 +112,7 @@ class CloneAllocTest : public lbtest::SimTest {
   // each, and an empty C:\dst.
   void FreshTree(int dirs, int perDir) {
     sim::Reset();
-    memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+    ResetCapabilities();
     ProbeCapabilities();
     for (int d = 0; d < dirs; ++d)
       for (int f = 0; f < perDir; ++f)

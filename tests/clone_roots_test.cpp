@@ -105,7 +105,7 @@ TEST_F(CloneRoots, EveryShapeMirrorsTheTree) {
       if (kind == LinkKindHard && !c.sameVolume) continue;
       SCOPED_TRACE(std::string(c.what) + (kind == LinkKindHard ? ", hard links" : ", symbolic links"));
       sim::Reset();
-      memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+      ResetCapabilities();
       Trees();
       ProbeCapabilities();
       const std::u16string mirror = c.mirror;

@@ -280,7 +280,7 @@ TEST_F(CloneTest, UnlistableDriveJunctionPassedOver) {
 // operation leaves.
 TEST_F(CloneTest, NoSymbolicLinksOnTheSystem) {
   sim::SetExportPresent("CreateSymbolicLinkW", false);
-  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+  ResetCapabilities();
   ProbeCapabilities();
   SmallTree();
   EXPECT_EQ(Run(u"C:\\src", u"C:\\dst", false), 1u);

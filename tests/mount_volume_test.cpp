@@ -102,7 +102,7 @@ TEST_F(MountVolumeTest, MissingFunctionsCallNothing) {
   const char* missing[] = {"GetVolumeNameForVolumeMountPointW", "SetVolumeMountPointW"};
   for (const char* name : missing) {
     SCOPED_TRACE(name);
-    memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+    ResetCapabilities();
     sim::SetExportPresent("GetVolumeNameForVolumeMountPointW", true);
     sim::SetExportPresent("SetVolumeMountPointW", true);
     sim::SetExportPresent(name, false);
@@ -112,7 +112,7 @@ TEST_F(MountVolumeTest, MissingFunctionsCallNothing) {
     EXPECT_EQ(sim::TotalCalls(), 0u);
   }
   sim::SetExportPresent("DeleteVolumeMountPointW", false);
-  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+  ResetCapabilities();
   ProbeCapabilities();
   sim::ClearCalls();
   EXPECT_EQ(UnmountVolume(u"C:\\mnt"), 1u);

@@ -15,8 +15,7 @@ class Probe : public lbtest::SimTest {
   // A fresh process on a machine with the given exports and version.
   void Fresh(unsigned exportMask, DWORD major, DWORD minor) {
     sim::Reset();
-    memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
-    ForceBackupHardLink = 0;
+    ResetCapabilities();
     for (size_t i = 0; i < kExports.size(); ++i) {
       sim::SetExportPresent(kExports[i], (exportMask >> i) & 1);
     }

@@ -35,8 +35,7 @@ TEST_F(StressCancel, ThousandCancellationsAtRandomPoints) {
   int never = 0;
   for (int run = 0; run < 1000; ++run) {
     sim::Reset();
-    memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
-    ForceBackupHardLink = 0;
+    ResetCapabilities();
     ProbeCapabilities();
     sim::SetCallLogEnabled(false);
     for (int d = 0; d < 3; ++d) {

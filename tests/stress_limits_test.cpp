@@ -41,7 +41,7 @@ TEST_F(StressLimits, HundredThousandLines) {
 
   // The same file ending in a failing line exits with its code.
   sim::Reset();
-  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+  ResetCapabilities();
   sim::SetCallLogEnabled(false);
   text.resize(text.size() - std::u16string(u" j \"C:\\j\" \"C:\\t\"").size());
   text += u" k \"C:\\none\" \"x\"\n";
@@ -55,7 +55,7 @@ TEST_F(StressLimits, LinesAroundTheReadLimit) {
   for (size_t length : {8190u, 8191u, 8192u, 8193u, 20000u}) {
     SCOPED_TRACE(length);
     sim::Reset();
-    memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+    ResetCapabilities();
     sim::MakeDirs(u"C:\\t");
     sim::MakeDirs(u"C:\\keep");
     std::u16string line = u" j \"C:\\j\" \"C:\\t\" ";

@@ -14,8 +14,7 @@ namespace lbtest {
 void SimTest::SetUp() {
   sim::Reset();
   // Every test is a fresh process: nothing probed yet.
-  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
-  ForceBackupHardLink = 0;
+  ResetCapabilities();
 }
 
 void SimTest::TearDown() {

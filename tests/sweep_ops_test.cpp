@@ -73,8 +73,7 @@ std::string Describe(const Volume& a, const Volume& b) {
 
 void FreshProcess() {
   sim::Reset();
-  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
-  ForceBackupHardLink = 0;
+  ResetCapabilities();
 }
 
 // The platform calls fault injection counts, in the order made.

@@ -17,11 +17,14 @@ FUZZ_SECONDS ?= 60
 FUZZ_LONG    ?= 3600
 
 # Debian packages the builds and tests need. The -win32 compiler variants
-# use native Windows threads, so no winpthread DLL is ever needed.
+# use native Windows threads, so no winpthread DLL is ever needed. wine32
+# comes from the i386 architecture, which deps adds to dpkg first; it runs
+# the 32-bit executable under Wine.
+FOREIGN_ARCHES := i386
 PACKAGES := cmake ninja-build make g++ clang libgtest-dev libgmock-dev \
             libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-win32 \
             g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64 \
-            binutils-mingw-w64-i686 wine wine64 python3 python3-pefile zip \
+            binutils-mingw-w64-i686 wine wine64 wine32:i386 python3 python3-pefile zip \
             clang-tidy cppcheck lcov libclang-rt-14-dev
 
 export WINEDEBUG := -all
@@ -40,6 +43,9 @@ deps:
 	if [ $${#missing[@]} -eq 0 ]; then exit 0; fi
 	echo "Installing: $${missing[*]}"
 	sudo=""; if [ "$$(id -u)" -ne 0 ]; then sudo=sudo; fi
+	for a in $(FOREIGN_ARCHES); do
+	  dpkg --print-foreign-architectures | grep -qx "$$a" || $$sudo dpkg --add-architecture "$$a"
+	done
 	$$sudo apt-get update
 	$$sudo apt-get install -y "$${missing[@]}" </dev/null
 

@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
-"""End-to-end runs of the real Windows executable under Wine.
+"""End-to-end runs of a real Windows executable under Wine.
 
 Every case writes a real UTF-16LE command file, runs linkbatch.exe on it
 through a batch file (so cmd reports the full 32-bit exit code, not just
 the low byte that the Wine loader passes on), and records the exit code and
 the state of the directories the case cares about. The transcript is
-compared with expected-e2e.txt; --update rewrites that file.
+compared case by case with expected-e2e.txt, which holds for both the x64
+and the x86 executable; every case is reported with the architecture it ran
+on. --update rewrites the file from this run.
 
-Exit code 77: the executable or Wine is missing (the test is skipped).
+Exit code 77: the executable is not built, Wine is missing, or Wine cannot
+run this architecture (the test is skipped).
 """
 import argparse
-import difflib
 import os
 import shutil
 import subprocess
@@ -18,6 +20,7 @@ import sys
 
 SKIP = 77
 LINE_UNITS = 8191  # the longest line one read delivers
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def win(path):
@@ -226,18 +229,55 @@ def cases(r):
     r.commands(cmd_line("c", r.missing("dst"), r.missing("src")), "dst/a/b", "dst/c")
 
 
+def by_case(lines):
+    """Transcript lines grouped by case name, in order of first appearance."""
+    grouped = {}
+    for line in lines:
+        grouped.setdefault(line.split(": ", 1)[0], []).append(line)
+    return grouped
+
+
+def compare(arch, got_lines, want_lines):
+    """Reports every case on its own line, prefixed with the architecture;
+    returns the number of cases that differ from the expected transcript."""
+    got, want = by_case(got_lines), by_case(want_lines)
+    bad = 0
+    for name, lines in got.items():
+        if lines == want.get(name):
+            print(f"{arch} ok   " + " | ".join(lines))
+        else:
+            bad += 1
+            print(f"{arch} FAIL {name}")
+            for line in want.get(name, ["(no expected line)"]):
+                print(f"       expected {line}")
+            for line in lines:
+                print(f"       got      {line}")
+    for name in want:
+        if name not in got:
+            bad += 1
+            print(f"{arch} FAIL {name}: expected but not run")
+    return bad
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--exe", required=True)
+    ap.add_argument("--arch", choices=("x64", "x86"), required=True)
     ap.add_argument("--work", required=True)
     ap.add_argument("--expected", required=True)
     ap.add_argument("--update", action="store_true")
     args = ap.parse_args()
     if not os.path.exists(args.exe):
-        print(f"SKIP: {args.exe} not built (cmake --build --preset mingw-x64)")
+        print(f"SKIP: {args.exe} not built (cmake --build --preset mingw-{args.arch})")
         return SKIP
     if shutil.which("wine") is None:
         print("SKIP: wine is not installed")
+        return SKIP
+    arches = subprocess.run([os.path.join(HERE, "wine_arches.sh")], stdout=subprocess.PIPE,
+                            text=True, check=True).stdout.split()
+    if args.arch not in arches:
+        print(f"SKIP: Wine here runs {' '.join(arches) or 'no'} programs, not {args.arch} "
+              f"(make deps installs wine32)")
         return SKIP
 
     shutil.rmtree(args.work, ignore_errors=True)
@@ -246,19 +286,17 @@ def main():
     cases(r)
     shutil.rmtree(args.work, ignore_errors=True)
 
-    got = [line + "\n" for line in r.out]
     if args.update:
         with open(args.expected, "w") as fh:
-            fh.writelines(got)
-        print(f"wrote {len(got)} lines to {args.expected}")
+            fh.writelines(line + "\n" for line in r.out)
+        print(f"wrote {len(r.out)} lines to {args.expected}")
         return 0
     with open(args.expected) as fh:
-        want = [line for line in fh if line.strip() and not line.startswith("#")]
-    if got == want:
-        print(f"{len(got)} cases as expected")
-        return 0
-    sys.stdout.writelines(difflib.unified_diff(want, got, "expected", "wine"))
-    return 1
+        want = [line.rstrip("\n") for line in fh if line.strip() and not line.startswith("#")]
+    bad = compare(args.arch, r.out, want)
+    total = len(by_case(r.out))
+    print(f"{args.arch}: {total - bad} of {total} cases as expected")
+    return 1 if bad else 0
 
 
 if __name__ == "__main__":

@@ -3,8 +3,10 @@
 compares the two transcripts line by line.
 
 A line that differs must be listed in the known-differences file together
-with the reason; anything else fails the comparison. Exit code 77 means the
-Windows build or Wine is not available (the test is then skipped).
+with the reason; anything else fails the comparison. The x64 and the x86
+build of the probe are compared each on its own run, against the same list.
+Exit code 77 means the Windows build or Wine is not available, or Wine here
+cannot run that architecture (the test is then skipped).
 """
 import argparse
 import difflib
@@ -75,16 +77,25 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--host", required=True, help="host build of the probe")
     ap.add_argument("--exe", required=True, help="Windows build of the probe")
+    ap.add_argument("--arch", choices=("x64", "x86"), required=True,
+                    help="architecture of the Windows build")
+    ap.add_argument("--wine-arches", required=True,
+                    help="script printing the architectures Wine runs here")
     ap.add_argument("--known", required=True, help="known-differences file")
     ap.add_argument("--work", required=True, help="scratch directory for the Wine run")
     args = ap.parse_args()
 
     if not os.path.exists(args.exe):
-        print(f"SKIP: {args.exe} not built (cmake --build --preset mingw-x64)")
+        print(f"SKIP: {args.exe} not built (cmake --build --preset mingw-{args.arch})")
         return SKIP
     wine = shutil.which("wine")
     if wine is None:
         print("SKIP: wine is not installed")
+        return SKIP
+    arches = subprocess.run([args.wine_arches], stdout=subprocess.PIPE, text=True,
+                            check=True).stdout.split()
+    if args.arch not in arches:
+        print(f"SKIP: Wine here runs {' '.join(arches) or 'no'} programs, not {args.arch}")
         return SKIP
 
     # Both scratch roots end in "scratch", so path tails agree.
@@ -98,9 +109,10 @@ def main():
     wine_rc, wine_lines, wine_err = run([wine, args.exe, wine_root], env)
     shutil.rmtree(args.work, ignore_errors=True)
 
-    with open(os.path.join(os.path.dirname(os.path.abspath(args.work)), "conformance-host.txt"), "w") as f:
+    out_dir = os.path.dirname(os.path.abspath(args.work))
+    with open(os.path.join(out_dir, "conformance-host.txt"), "w") as f:
         f.write("\n".join(host_lines) + "\n")
-    with open(os.path.join(os.path.dirname(os.path.abspath(args.work)), "conformance-wine.txt"), "w") as f:
+    with open(os.path.join(out_dir, f"conformance-wine-{args.arch}.txt"), "w") as f:
         f.write("\n".join(wine_lines) + "\n")
 
     failures = []
@@ -127,7 +139,7 @@ def main():
                 failures.append(f"host: {h if h is not None else '-'}\n  wine: {w if w is not None else '-'}")
 
     same = sum(size for _, _, size in matcher.get_matching_blocks())
-    print(f"{same} lines identical, {len(applied)} known differences applied")
+    print(f"{args.arch}: {same} lines identical, {len(applied)} known differences applied")
     for h, w, reason in applied:
         print(f"known: {reason}\n  host: {h if h is not None else '-'}\n  wine: {w if w is not None else '-'}")
     for e in entries:

@@ -63,6 +63,23 @@ if(WIN32 AND TARGET linkbatch)
       target_link_options(linkbatch PRIVATE -B${lb_nomanifest_dir}/)
     endif()
 
+    # The shipped image carries no debug information: it is split off into
+    # linkbatch.exe.debug beside the image, which the image names (with the
+    # file's CRC) in a .gnu_debuglink section, so a debugger finds it for
+    # crash analysis. -g adds the product's own code to it; it does not
+    # change the code generated.
+    if(NOT CMAKE_OBJCOPY)
+      message(FATAL_ERROR "objcopy not found: cannot split the debug information off linkbatch.exe")
+    endif()
+    target_compile_options(linkbatch PRIVATE -g)
+    set(lb_image $<TARGET_FILE:linkbatch>)
+    add_custom_command(TARGET linkbatch POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${lb_image} ${lb_image}.debug
+      COMMAND ${CMAKE_OBJCOPY} --strip-all ${lb_image}
+      COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${lb_image}.debug ${lb_image}
+      BYPRODUCTS ${CMAKE_BINARY_DIR}/linkbatch.exe.debug
+      VERBATIM)
+
     if(CMAKE_SIZEOF_VOID_P EQUAL 4)
       # Windows 2000 is NT 5.0: its loader refuses an image whose subsystem
       # version is higher than the running system's, and current binutils

@@ -3,10 +3,12 @@ checker on small images cross-built with MinGW when a cross compiler exists."""
 
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+import zlib
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", "..", ".."))
@@ -154,11 +156,59 @@ class Win2000ListTest(unittest.TestCase):
             "win2000: ADVAPI32.dll!LookupPrivilegeValueW rests on an unconfirmed list entry"])
 
 
+class DebugInformationTest(unittest.TestCase):
+    # The shipped image holds no debug sections or symbols, names its split-off
+    # debug file with that file's CRC, and stays within its size budget.
+
+    def test_debug_sections_and_symbol_table_are_reported(self):
+        names = [".text", ".debug_info", ".zdebug_line", ".gnu_debuglink", ".reloc"]
+        self.assertEqual(check_pe.check_no_debug_information(names, 7215), [
+            "debug: section .debug_info is in the image",
+            "debug: section .zdebug_line is in the image",
+            "debug: the image carries a symbol table of 7215 symbols"])
+        self.assertEqual(check_pe.check_no_debug_information([".text", ".gnu_debuglink"], 0), [])
+
+    def test_size_budget_is_inclusive(self):
+        for arch, budget in check_pe.SIZE_BUDGET.items():
+            self.assertEqual(check_pe.check_size(budget, arch), [])
+            self.assertEqual(check_pe.check_size(budget + 1, arch),
+                             ["size: %d bytes, over the %s budget of %d bytes"
+                              % (budget + 1, arch, budget)])
+
+    def test_debug_link_contents(self):
+        # The name is NUL-terminated and padded to four bytes; the CRC follows.
+        crc = struct.pack("<I", 0x8D82502B)
+        self.assertEqual(check_pe.parse_debug_link(b"linkbatch.exe.debug\0" + crc),
+                         ("linkbatch.exe.debug", 0x8D82502B))
+        self.assertEqual(check_pe.parse_debug_link(b"a.dbg\0\0\0" + crc + b"\0" * 8),
+                         ("a.dbg", 0x8D82502B))
+        for malformed in (b"no-terminator" + crc, b"\0\0\0\0" + crc, b"a.dbg\0\0\0" + crc[:3]):
+            self.assertIsNone(check_pe.parse_debug_link(malformed), malformed)
+
+    def test_debug_link_must_name_the_matching_file(self):
+        data = b"debug information"
+        crc = zlib.crc32(data)
+        name = "linkbatch.exe.debug"
+        self.assertEqual(check_pe.check_debug_link((name, crc), "linkbatch.exe", data), ([], []))
+        self.assertEqual(check_pe.check_debug_link(None, "linkbatch.exe", None),
+                         (["debug: no .gnu_debuglink section naming the debug file"], []))
+        self.assertEqual(check_pe.check_debug_link(("other.debug", crc), "linkbatch.exe", data),
+                         (["debug: the debug link names 'other.debug', expected "
+                           "'linkbatch.exe.debug'"], []))
+        failures, _ = check_pe.check_debug_link((name, crc ^ 1), "linkbatch.exe", data)
+        self.assertEqual(len(failures), 1, failures)
+        self.assertIn("linkbatch.exe.debug does not belong to this image", failures[0])
+        self.assertEqual(check_pe.check_debug_link((name, crc), "linkbatch.exe", None),
+                         ([], ["debug: linkbatch.exe.debug is not beside the image; "
+                               "its CRC is not checked"]))
+
+
 def _tool(name):
     return shutil.which(name)
 
 
-@unittest.skipUnless(_tool("i686-w64-mingw32-g++") and _tool("i686-w64-mingw32-windres"),
+@unittest.skipUnless(_tool("i686-w64-mingw32-g++") and _tool("i686-w64-mingw32-windres")
+                     and _tool("i686-w64-mingw32-objcopy"),
                      "i686 MinGW cross compiler not installed")
 class CrossBuiltImageTest(unittest.TestCase):
     # The checker on real images: the release resource and flags pass, each
@@ -179,15 +229,21 @@ class CrossBuiltImageTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.dir, ignore_errors=True)
 
-    def build(self, name, body, flags, with_resource=True):
+    def build(self, name, body, flags, with_resource=True, split_debug=True):
         src = os.path.join(self.dir, name + ".cpp")
         exe = os.path.join(self.dir, name + ".exe")
         with open(src, "w") as f:
             f.write("#include <windows.h>\n" + body)
-        cmd = ["i686-w64-mingw32-g++", "-O1", "-municode", "-static", src]
+        cmd = ["i686-w64-mingw32-g++", "-g", "-O1", "-municode", "-static", src]
         if with_resource:
             cmd.append(self.res)
         subprocess.check_call(cmd + flags + ["-o", exe])
+        if split_debug:
+            # As the release build does it (cmake/release.cmake).
+            objcopy = "i686-w64-mingw32-objcopy"
+            subprocess.check_call([objcopy, "--only-keep-debug", exe, exe + ".debug"])
+            subprocess.check_call([objcopy, "--strip-all", exe])
+            subprocess.check_call([objcopy, "--add-gnu-debuglink=" + exe + ".debug", exe])
         return exe
 
     def run_checker(self, exe):
@@ -240,6 +296,24 @@ class CrossBuiltImageTest(unittest.TestCase):
                           self.SUBSYSTEM_5 + ["-B" + ours + "/", "-B" + system + "/"])
         _, failures, _ = self.run_checker(once)
         self.assertEqual(failures, [])
+
+    def test_image_with_debug_information_is_caught(self):
+        exe = self.build("unsplit", "int wmain() { return 0; }", self.SUBSYSTEM_5,
+                         split_debug=False)
+        _, failures, _ = self.run_checker(exe)
+        self.assertIn("debug: section .debug_info is in the image", failures)
+        self.assertTrue(any(f.startswith("debug: the image carries a symbol table of ")
+                            for f in failures), failures)
+        self.assertIn("debug: no .gnu_debuglink section naming the debug file", failures)
+
+    def test_debug_file_of_another_build_is_caught(self):
+        body = "int wmain() { Sleep(%d); return 0; }"
+        exe = self.build("stale", body % 1, self.SUBSYSTEM_5)
+        other = self.build("other", body % 2, self.SUBSYSTEM_5)
+        shutil.copyfile(other + ".debug", exe + ".debug")
+        _, failures, _ = self.run_checker(exe)
+        self.assertEqual(len(failures), 1, failures)
+        self.assertIn("debug: stale.exe.debug does not belong to this image", failures[0])
 
     def test_static_symbolic_link_import_is_caught(self):
         body = ("int wmain(int c, wchar_t** v) {"

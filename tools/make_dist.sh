@@ -1,10 +1,15 @@
 #!/bin/sh
-# Builds build/dist/linkbatch-<version>.zip from the two release executables:
-#   x64/linkbatch.exe, x86/linkbatch.exe, README.md, LICENSE
+# Builds, from the two release executables and their split-off debug files,
+#   build/dist/linkbatch-<version>.zip
+#       x64/linkbatch.exe, x86/linkbatch.exe, README.md, LICENSE
+#   build/dist/linkbatch-<version>-symbols.zip
+#       x64/linkbatch.exe.debug, x86/linkbatch.exe.debug
 # Run from anywhere; paths are relative to the repository root. The
 # executables must already be built (cmake --build build/mingw-x64 and
-# build/mingw-x86; BUILD_DIR overrides build/). With CHECK_PE=1 (the default when python3-pefile is
-# present) each executable must pass tools/check_pe.py first.
+# build/mingw-x86; BUILD_DIR overrides build/). With CHECK_PE=1 (the default
+# when python3-pefile is present) each executable must pass tools/check_pe.py
+# first, which also checks that it is stripped and names its debug file.
+# Either both archives are written or neither.
 set -eu
 
 root=$(CDPATH= cd -- "$(dirname -- "$0")/.." && pwd -P)
@@ -15,7 +20,7 @@ dist=$build/dist
 x64=$build/mingw-x64/linkbatch.exe
 x86=$build/mingw-x86/linkbatch.exe
 
-for f in "$x64" "$x86" "$root/README.md" "$root/LICENSE"; do
+for f in "$x64" "$x86" "$x64.debug" "$x86.debug" "$root/README.md" "$root/LICENSE"; do
   if [ ! -f "$f" ]; then
     echo "make_dist: missing $f" >&2
     exit 1
@@ -48,11 +53,14 @@ fi
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/x64" "$stage/x86" "$dist"
-cp "$x64" "$stage/x64/linkbatch.exe"
-cp "$x86" "$stage/x86/linkbatch.exe"
+cp "$x64" "$x64.debug" "$stage/x64/"
+cp "$x86" "$x86.debug" "$stage/x86/"
 cp "$root/README.md" "$root/LICENSE" "$stage/"
 
-rm -f "$dist/$name.zip"
+rm -f "$dist/$name.zip" "$dist/$name-symbols.zip"
 # -X: no extra file attributes, so the archive depends only on the contents.
-(cd "$stage" && zip -q -X -r "$dist/$name.zip" x64/linkbatch.exe x86/linkbatch.exe README.md LICENSE)
-echo "make_dist: wrote $dist/$name.zip"
+(cd "$stage" && zip -q -X -r archive.zip x64/linkbatch.exe x86/linkbatch.exe README.md LICENSE &&
+  zip -q -X -r symbols.zip x64/linkbatch.exe.debug x86/linkbatch.exe.debug)
+mv "$stage/archive.zip" "$dist/$name.zip"
+mv "$stage/symbols.zip" "$dist/$name-symbols.zip"
+echo "make_dist: wrote $dist/$name.zip and $dist/$name-symbols.zip"

@@ -15,14 +15,19 @@ SCRIPT = os.path.join(ROOT, "tools", "make_dist.sh")
 @unittest.skipUnless(shutil.which("zip"), "zip not installed")
 class MakeDistTest(unittest.TestCase):
     # The archive holds exactly the two executables under x64/ and x86/, the
-    # README and the LICENSE; nothing is written when an input is missing.
+    # README and the LICENSE; the symbols archive holds their two debug files;
+    # neither is written when an input is missing.
 
     def setUp(self):
         self.build = tempfile.mkdtemp(prefix="make_dist_test_")
-        for arch, payload in (("x64", b"MZ-x64"), ("x86", b"MZ-x86")):
+        for arch in ("x64", "x86"):
             os.makedirs(os.path.join(self.build, "mingw-" + arch))
-            with open(os.path.join(self.build, "mingw-" + arch, "linkbatch.exe"), "wb") as f:
-                f.write(payload)
+            for name in ("linkbatch.exe", "linkbatch.exe.debug"):
+                with open(os.path.join(self.build, "mingw-" + arch, name), "wb") as f:
+                    f.write(("%s/%s" % (arch, name)).encode())
+
+    def archive(self, suffix=""):
+        return os.path.join(self.build, "dist", "linkbatch-0.8.0%s.zip" % suffix)
 
     def tearDown(self):
         shutil.rmtree(self.build, ignore_errors=True)
@@ -34,26 +39,35 @@ class MakeDistTest(unittest.TestCase):
     def test_layout_and_contents(self):
         result = self.run_script("0")
         self.assertEqual(result.returncode, 0, result.stderr)
-        path = os.path.join(self.build, "dist", "linkbatch-0.8.0.zip")
-        with zipfile.ZipFile(path) as z:
+        with zipfile.ZipFile(self.archive()) as z:
             self.assertEqual(sorted(z.namelist()),
                              ["LICENSE", "README.md", "x64/linkbatch.exe", "x86/linkbatch.exe"])
-            self.assertEqual(z.read("x64/linkbatch.exe"), b"MZ-x64")
-            self.assertEqual(z.read("x86/linkbatch.exe"), b"MZ-x86")
+            self.assertEqual(z.read("x64/linkbatch.exe"), b"x64/linkbatch.exe")
+            self.assertEqual(z.read("x86/linkbatch.exe"), b"x86/linkbatch.exe")
             with open(os.path.join(ROOT, "LICENSE"), "rb") as f:
                 self.assertEqual(z.read("LICENSE"), f.read())
+        with zipfile.ZipFile(self.archive("-symbols")) as z:
+            self.assertEqual(sorted(z.namelist()),
+                             ["x64/linkbatch.exe.debug", "x86/linkbatch.exe.debug"])
+            self.assertEqual(z.read("x86/linkbatch.exe.debug"), b"x86/linkbatch.exe.debug")
 
-    def test_missing_executable_writes_nothing(self):
-        os.remove(os.path.join(self.build, "mingw-x86", "linkbatch.exe"))
-        result = self.run_script("0")
-        self.assertEqual(result.returncode, 1)
-        self.assertIn("missing", result.stderr)
-        self.assertFalse(os.path.exists(os.path.join(self.build, "dist", "linkbatch-0.8.0.zip")))
+    def test_missing_input_writes_nothing(self):
+        for name in ("linkbatch.exe", "linkbatch.exe.debug"):
+            with self.subTest(missing=name):
+                path = os.path.join(self.build, "mingw-x86", name)
+                os.rename(path, path + ".away")
+                result = self.run_script("0")
+                os.rename(path + ".away", path)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("missing", result.stderr)
+                self.assertFalse(os.path.exists(self.archive()))
+                self.assertFalse(os.path.exists(self.archive("-symbols")))
 
-    def test_failed_image_check_stops_the_archive(self):
+    def test_failed_image_check_stops_both_archives(self):
         result = self.run_script("1")
         self.assertNotEqual(result.returncode, 0)
-        self.assertFalse(os.path.exists(os.path.join(self.build, "dist", "linkbatch-0.8.0.zip")))
+        self.assertFalse(os.path.exists(self.archive()))
+        self.assertFalse(os.path.exists(self.archive("-symbols")))
 
 
 if __name__ == "__main__":

@@ -52,7 +52,7 @@ WIN2000_LISTS = {
 }
 
 # Size budgets of the stripped images. Measured at 0.8.0: 213,011 bytes (x64)
-# and 288,797 bytes (x86); each budget leaves a seventh to a ninth for growth.
+# and 288,797 bytes (x86); each budget leaves about a seventh for growth.
 SIZE_BUDGET = {"x64": 240 * 1024, "x86": 320 * 1024}
 
 DEBUG_SECTION_PREFIXES = (".debug", ".zdebug")

@@ -64,7 +64,8 @@ class Runner:
     def drive(self, letter, rel):
         """Maps drive letter to a directory of the case for the duration:
         a symbolic link in the prefix's dosdevices, removed afterwards."""
-        dosdevices = os.path.join(os.environ["WINEPREFIX"], "dosdevices")
+        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))  # Wine's default
+        dosdevices = os.path.join(prefix, "dosdevices")
         link = os.path.join(dosdevices, letter.lower() + ":")
         if os.path.lexists(link):
             os.unlink(link)  # left by an interrupted run

@@ -22,7 +22,7 @@ PACKAGES := cmake ninja-build make g++ clang libgtest-dev libgmock-dev \
             libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-win32 \
             g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 wine wine64 python3 python3-pefile zip \
-            clang-tidy cppcheck lcov libclang-rt-14-dev
+            clang-tidy cppcheck lcov libclang-rt-14-dev ntfs-3g
 
 export WINEDEBUG := -all
 export WINEPREFIX := $(CURDIR)/build/wine-prefix

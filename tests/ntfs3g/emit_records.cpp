@@ -13,6 +13,7 @@
 //     to FSCTL_SET_REPARSE_POINT on a fresh directory or empty file of a fresh
 //     simulated machine; prints "name <TAB> 0 or the error" per line.
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>

@@ -13,7 +13,6 @@
 //     to FSCTL_SET_REPARSE_POINT on a fresh directory or empty file of a fresh
 //     simulated machine; prints "name <TAB> 0 or the error" per line.
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -58,7 +57,7 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
 void FreshMachine() {
   sim::Reset();
   sim::AddVolume(u'D');
-  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
+  ResetCapabilities();
   ProbeCapabilities();
 }
 

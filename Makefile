@@ -25,7 +25,7 @@ PACKAGES := cmake ninja-build make g++ clang libgtest-dev libgmock-dev \
             libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-win32 \
             g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 wine wine64 wine32:i386 python3 python3-pefile zip \
-            clang-tidy cppcheck lcov libclang-rt-14-dev
+            clang-tidy cppcheck lcov libclang-rt-14-dev ntfs-3g
 
 export WINEDEBUG := -all
 export WINEPREFIX := $(CURDIR)/build/wine-prefix

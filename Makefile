@@ -1,6 +1,7 @@
 # One-command set-up, build and test on Debian 12 (run as root, or with sudo).
 #   make demo   install what is missing, build everything, run the demo
 #   make test   install what is missing, build everything, run every test
+#   make check  the daily loop: host build and unit tests only (no installation)
 #   make build  build every preset (no package installation)
 #   make dist   build/dist/linkbatch-<version>.zip from the two executables
 #   make clean  remove build/
@@ -31,7 +32,10 @@ export WINEDEBUG := -all
 export WINEPREFIX := $(CURDIR)/build/wine-prefix
 export DEBIAN_FRONTEND := noninteractive
 
-.PHONY: all deps build demo test dist clean
+# CI runs with CI set: there every compiler warning is an error.
+CMAKE_FLAGS := $(if $(CI),-DLINKBATCH_WERROR=ON,)
+
+.PHONY: all deps build check demo test fuzz-build fuzz lint coverage dist clean
 
 all: build
 
@@ -51,9 +55,16 @@ deps:
 
 build:
 	for p in $(HOST_PRESETS) $(WIN_PRESETS); do
-	  cmake --preset "$$p" >/dev/null
+	  cmake --preset "$$p" $(CMAKE_FLAGS) >/dev/null
 	  cmake --build --preset "$$p" -j $(JOBS)
 	done
+
+# The host build and its unit tests (the product's and the simulation's),
+# without Wine, ntfs-3g, the release checks, sanitizers or fuzzing.
+check:
+	cmake --preset host $(CMAKE_FLAGS) >/dev/null
+	cmake --build --preset host -j $(JOBS)
+	ctest --preset host -j $(JOBS) -L 'unit|sim' --output-on-failure
 
 demo: deps build
 	@if [ -x build/host/tools/linkbatch-sim/linkbatch-sim ]; then

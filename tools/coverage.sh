@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Line and branch coverage of the product code (runner/, platform/, links/,
-# clone/) by the host test suite, with gcov and lcov.
+# Line and branch coverage of the product code (its folders as
+# cmake/product.cmake lists them) by the host test suite, with gcov and lcov.
 #   tools/coverage.sh [build-dir]     (default: build/coverage)
 # Writes <build-dir>/coverage.info and an HTML report in <build-dir>/html,
 # and prints the summary.
@@ -27,8 +27,10 @@ lcov --quiet --directory "$build" --zerocounters
 
 lcov --quiet --rc lcov_branch_coverage=1 --capture --directory "$build" \
      --base-directory "$root" --output-file "$build/all.info"
-lcov --quiet --rc lcov_branch_coverage=1 --extract "$build/all.info" \
-     "$root/runner/*" "$root/platform/*" "$root/links/*" "$root/clone/*" \
+# The product's folders, as the build lists them.
+patterns=()
+while IFS= read -r dir; do patterns+=("$root/$dir/*"); done <"$build/product-dirs.txt"
+lcov --quiet --rc lcov_branch_coverage=1 --extract "$build/all.info" "${patterns[@]}" \
      --output-file "$build/coverage.info"
 genhtml --quiet --branch-coverage --output-directory "$build/html" "$build/coverage.info" >/dev/null
 lcov --rc lcov_branch_coverage=1 --summary "$build/coverage.info"

@@ -11,14 +11,16 @@ lint="$root/tools/lint"
 jobs="${JOBS:-2}"
 cd "$root"
 
-# The header filter is anchored at the checkout, whose own path may hold one
-# of these names (a clone in /tmp/ci-clone, say).
-sources=$(ls runner/*.cpp platform/*.cpp links/*.cpp clone/*.cpp)
-
 # A compilation database for the host build, which compiles the product
-# against the simulated platform's declarations.
+# against the simulated platform's declarations. The build says what the
+# product is (cmake/product.cmake): its sources, relative to the checkout,
+# and its folders.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
       -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+sources=$(cat "$build/product-sources.txt")
+# The header filter is anchored at the checkout, whose own path may hold one
+# of these names (a clone in /tmp/ci-clone, say).
+dirs=$(paste -sd '|' "$build/product-dirs.txt")
 
 status=0
 
@@ -26,7 +28,7 @@ status=0
 raw="$build/clang-tidy.out"
 printf '%s\n' $sources | xargs -P "$jobs" -n 1 \
   clang-tidy -p "$build" --config-file="$lint/clang-tidy.yaml" --quiet \
-    --header-filter="^$root/(runner|platform|links|clone)/" >"$raw" 2>/dev/null || true
+    --header-filter="^$root/($dirs)/" >"$raw" 2>/dev/null || true
 # file:line:col: warning|error: message [check,...] -> file|check|source line
 findings=$(grep -E '^[^ ]+:[0-9]+:[0-9]+: (warning|error): .*\[[a-z0-9.,-]+\]$' "$raw" | while IFS= read -r l; do
   file=${l%%:*}; rest=${l#*:}; line=${rest%%:*}
@@ -56,7 +58,7 @@ if cppcheck --std=c++17 --language=c++ --enable=warning,style,performance,portab
      --inconclusive -I "$root" --suppress=missingIncludeSystem \
      --suppressions-list="$lint/cppcheck-suppressions.txt" \
      --template='{file}:{line}: {severity}: {message} [{id}]' \
-     --error-exitcode=1 -q -j "$jobs" runner platform links clone; then
+     --error-exitcode=1 -q -j "$jobs" $sources; then
   echo "cppcheck: clean"
 else
   echo "cppcheck: new findings (above)"

@@ -3,6 +3,7 @@
 
 #include <iterator>
 
+#include "platform/ntfs_records.h"
 #include "sim/fullpath.h"
 
 namespace sim {
@@ -109,14 +110,6 @@ DWORD ParseDeviceRelative(const std::u16string& rest, DWORD unknownDevice, Volum
     return SplitComponents(rest.substr(slash + 1), comps, trailing);
   }
   return unknownDevice;
-}
-
-uint16_t Read16(const std::vector<uint8_t>& d, size_t at) {
-  return static_cast<uint16_t>(d[at] | (d[at + 1] << 8));
-}
-uint32_t Read32(const std::vector<uint8_t>& d, size_t at) {
-  return static_cast<uint32_t>(d[at]) | (static_cast<uint32_t>(d[at + 1]) << 8) |
-         (static_cast<uint32_t>(d[at + 2]) << 16) | (static_cast<uint32_t>(d[at + 3]) << 24);
 }
 
 }  // namespace
@@ -337,10 +330,10 @@ FileHandle::~FileHandle() {
 
 // ------------------------------------------------------------ reparse data
 bool ReadSubstituteName(const std::vector<uint8_t>& d, std::u16string* name, uint32_t* flags) {
-  if (d.size() < 8) return false;
-  const uint32_t tag = Read32(d, 0);
-  const size_t dataLength = Read16(d, 4);
-  if (8 + dataLength > d.size()) return false;
+  if (d.size() < ReparseHeaderBytes) return false;
+  const uint32_t tag = GetLE32(d.data() + ReparseTagAt);
+  const size_t dataLength = GetLE16(d.data() + ReparseDataLengthAt);
+  if (ReparseHeaderBytes + dataLength > d.size()) return false;
   size_t header;
   if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
     header = 8;
@@ -350,15 +343,17 @@ bool ReadSubstituteName(const std::vector<uint8_t>& d, std::u16string* name, uin
     return false;
   }
   if (dataLength < header) return false;
-  const size_t pathStart = 8 + header;
+  const size_t pathStart = ReparseHeaderBytes + header;
   const size_t pathBytes = dataLength - header;
-  const size_t subOff = Read16(d, 8);
-  const size_t subLen = Read16(d, 10);
+  const size_t subOff = GetLE16(d.data() + SubstituteNameOffsetAt);
+  const size_t subLen = GetLE16(d.data() + SubstituteNameLengthAt);
   if ((subOff | subLen) & 1) return false;
   if (subOff + subLen > pathBytes) return false;
-  *flags = tag == IO_REPARSE_TAG_SYMLINK ? Read32(d, 16) : 0;
+  *flags = tag == IO_REPARSE_TAG_SYMLINK ? GetLE32(d.data() + SymbolicLinkFlagsAt) : 0;
   name->clear();
-  for (size_t i = 0; i < subLen; i += 2) name->push_back(static_cast<char16_t>(Read16(d, pathStart + subOff + i)));
+  for (size_t i = 0; i < subLen; i += 2) {
+    name->push_back(static_cast<char16_t>(GetLE16(d.data() + pathStart + subOff + i)));
+  }
   return true;
 }
 

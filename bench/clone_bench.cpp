@@ -21,6 +21,7 @@
 #include "clone/clone.h"
 #include "platform/probe.h"
 #include "sim/sim.h"
+#include "support/fresh_process.h"
 
 namespace {
 
@@ -100,8 +101,7 @@ Tree MakeNested(long long files) {
 }
 
 void Prepare() {
-  sim::Reset();
-  ResetCapabilities();
+  support::FreshProcess();
   ProbeCapabilities();
   sim::SetCallLogEnabled(false);
 }

@@ -27,50 +27,27 @@
 #include "platform/probe.h"
 #include "fuzz/clone_check.h"
 #include "fuzz/fuzz_support.h"
+#include "support/record_bytes.h"
 
 namespace {
 
-void Put16(std::vector<uint8_t>& v, uint32_t x) {
-  v.push_back(static_cast<uint8_t>(x));
-  v.push_back(static_cast<uint8_t>(x >> 8));
-}
-void PutName(std::vector<uint8_t>& v, const std::u16string& s) {
-  for (char16_t c : s) Put16(v, c);
-}
-
-std::vector<uint8_t> JunctionData(const std::u16string& target) {
-  std::u16string sub = u"\\??\\" + target;
-  std::vector<uint8_t> v;
-  Put16(v, IO_REPARSE_TAG_MOUNT_POINT & 0xFFFF);
-  Put16(v, IO_REPARSE_TAG_MOUNT_POINT >> 16);
-  Put16(v, static_cast<uint32_t>(8 + sub.size() * 2 + 2 + target.size() * 2 + 2));
-  Put16(v, 0);
-  Put16(v, 0);
-  Put16(v, static_cast<uint32_t>(sub.size() * 2));
-  Put16(v, static_cast<uint32_t>(sub.size() * 2 + 2));
-  Put16(v, static_cast<uint32_t>(target.size() * 2));
-  PutName(v, sub);
-  Put16(v, 0);
-  PutName(v, target);
-  Put16(v, 0);
-  return v;
-}
+std::vector<uint8_t> JunctionData(const std::u16string& target) { return support::JunctionRecord(target); }
 
 std::vector<uint8_t> DirectorySymlinkData(const std::u16string& target) {
   std::u16string sub = u"\\??\\" + target;
   std::vector<uint8_t> v;
-  Put16(v, IO_REPARSE_TAG_SYMLINK & 0xFFFF);
-  Put16(v, IO_REPARSE_TAG_SYMLINK >> 16);
-  Put16(v, static_cast<uint32_t>(12 + sub.size() * 2 + target.size() * 2));
-  Put16(v, 0);
-  Put16(v, static_cast<uint32_t>(target.size() * 2));
-  Put16(v, static_cast<uint32_t>(sub.size() * 2));
-  Put16(v, 0);
-  Put16(v, static_cast<uint32_t>(target.size() * 2));
-  Put16(v, 0);
-  Put16(v, 0);
-  PutName(v, target);
-  PutName(v, sub);
+  support::Append16(v, IO_REPARSE_TAG_SYMLINK & 0xFFFF);
+  support::Append16(v, IO_REPARSE_TAG_SYMLINK >> 16);
+  support::Append16(v, static_cast<uint32_t>(12 + sub.size() * 2 + target.size() * 2));
+  support::Append16(v, 0);
+  support::Append16(v, static_cast<uint32_t>(target.size() * 2));
+  support::Append16(v, static_cast<uint32_t>(sub.size() * 2));
+  support::Append16(v, 0);
+  support::Append16(v, static_cast<uint32_t>(target.size() * 2));
+  support::Append16(v, 0);
+  support::Append16(v, 0);
+  support::AppendName(v, target);
+  support::AppendName(v, sub);
   return v;
 }
 

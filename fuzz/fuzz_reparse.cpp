@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "support/record_bytes.h"
 #include "links/links.h"
 
 namespace {
@@ -17,7 +18,6 @@ const size_t TargetChars = 8192;
 const size_t GuardChars = 64;
 const WCHAR Untouched = 0xA5A5;
 
-uint32_t Get16(const std::vector<uint8_t>& d, size_t at) { return d[at] | (d[at + 1] << 8); }
 
 // The reference reading: the name at pathBuffer + offset, or false when it
 // does not lie inside the data or cannot fit the 8192-character buffer with
@@ -29,7 +29,7 @@ bool Name(const std::vector<uint8_t>& d, size_t pathBuffer, size_t offset, size_
   if (pathBuffer + offset + chars * 2 > d.size()) return false;
   name->clear();
   for (size_t i = 0; i < chars; ++i) {
-    name->push_back(static_cast<char16_t>(Get16(d, pathBuffer + offset + 2 * i)));
+    name->push_back(static_cast<char16_t>(support::At16(d, pathBuffer + offset + 2 * i)));
   }
   // The target is a C string: it ends at the first zero.
   size_t nul = name->find(u'\0');
@@ -41,10 +41,10 @@ ReparseKind Expected(const std::vector<uint8_t>& d, std::u16string* target) {
   // What FSCTL_GET_REPARSE_POINT hands back into a 17000-byte buffer.
   std::vector<uint8_t> got(d.begin(), d.begin() + std::min<size_t>(d.size(), 17000));
   if (got.size() < 16) return ReparseKindNone;
-  uint32_t tag = Get16(got, 0) | (Get16(got, 2) << 16);
+  uint32_t tag = support::At16(got, 0) | (support::At16(got, 2) << 16);
   std::u16string name;
   if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
-    if (!Name(got, 16, Get16(got, 8), Get16(got, 10), &name)) return ReparseKindNone;
+    if (!Name(got, 16, support::At16(got, 8), support::At16(got, 10), &name)) return ReparseKindNone;
     size_t colon = name.find(u':');
     if (colon == 0) return ReparseKindNone;
     if (colon != std::u16string::npos) {
@@ -56,7 +56,7 @@ ReparseKind Expected(const std::vector<uint8_t>& d, std::u16string* target) {
     return ReparseKindVolumeMount;
   }
   if (tag == IO_REPARSE_TAG_SYMLINK) {
-    if (got.size() < 20 || !Name(got, 20, Get16(got, 12), Get16(got, 14), &name)) {
+    if (got.size() < 20 || !Name(got, 20, support::At16(got, 12), support::At16(got, 14), &name)) {
       return ReparseKindNone;
     }
     *target = name;

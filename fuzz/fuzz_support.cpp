@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/probe.h"
+#include "support/fresh_process.h"
 
 int wmain(int argc, WCHAR** argv);
 
@@ -28,9 +29,8 @@ int contextsAtStart = 0;
 }  // namespace
 
 void FreshProcess() {
-  sim::Reset();
+  support::FreshProcess();
   contextsAtStart = sim::LiveBackupContexts();
-  ResetCapabilities();
 }
 
 std::u16string UpperAscii(std::u16string s) {
@@ -40,44 +40,12 @@ std::u16string UpperAscii(std::u16string s) {
   return s;
 }
 
-namespace {
-
-void Walk(const std::u16string& path, Snapshot* out) {
-  sim::NodeInfo info = sim::Inspect(path);
-  if (!info.exists) return;
-  Entry e;
-  e.isDirectory = info.isDirectory;
-  e.attributes = info.attributes;
-  e.reparseTag = info.reparseTag;
-  e.reparseData = info.reparseData;
-  e.fileId = info.fileId;
-  e.linkCount = info.linkCount;
-  (*out)[UpperAscii(path)] = e;
-  if (!info.isDirectory || info.reparseTag != 0) return;
-  std::u16string base = path;
-  if (base.back() != u'\\') base += u'\\';
-  for (const auto& name : sim::List(path)) Walk(base + name, out);
-}
-
-}  // namespace
-
 Snapshot Take(const std::u16string& root) {
   Snapshot s;
-  Walk(root, &s);
+  for (auto& kv : support::Take(root)) s[UpperAscii(kv.first)] = kv.second;
   return s;
 }
 
-std::vector<std::u16string> Changed(const Snapshot& before, const Snapshot& after) {
-  std::vector<std::u16string> out;
-  for (const auto& kv : before) {
-    auto it = after.find(kv.first);
-    if (it == after.end() || it->second != kv.second) out.push_back(kv.first);
-  }
-  for (const auto& kv : after) {
-    if (before.find(kv.first) == before.end()) out.push_back(kv.first);
-  }
-  return out;
-}
 
 void CheckNoLeaks() {
   // A handle whose CloseHandle or FindClose failed stays with the system;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "support/volume_snapshot.h"
 
 namespace lbfuzz {
 
@@ -21,28 +22,14 @@ namespace lbfuzz {
 void FreshProcess();
 
 // What one entry of a volume looks like from outside.
-struct Entry {
-  bool isDirectory = false;
-  DWORD attributes = 0;
-  DWORD reparseTag = 0;
-  std::vector<uint8_t> reparseData;
-  uint64_t fileId = 0;
-  uint32_t linkCount = 0;
-  bool operator==(const Entry& o) const {
-    return isDirectory == o.isDirectory && attributes == o.attributes &&
-           reparseTag == o.reparseTag && reparseData == o.reparseData && fileId == o.fileId &&
-           linkCount == o.linkCount;
-  }
-  bool operator!=(const Entry& o) const { return !(*this == o); }
-};
-// Upper-cased absolute path -> entry. Reparse points are recorded, never
-// entered, so a cycle cannot make the walk endless.
+typedef support::Entry Entry;
+// The shared snapshot keyed by the upper-cased absolute path, as the clone's
+// records are compared with it. Reparse points are recorded, never entered.
 typedef std::unordered_map<std::u16string, Entry> Snapshot;
 Snapshot Take(const std::u16string& root);
 
-// Paths whose entry differs between the two snapshots (added, removed or
-// changed).
-std::vector<std::u16string> Changed(const Snapshot& before, const Snapshot& after);
+// Paths whose entry differs between two snapshots.
+using support::Changed;
 
 // After every run: nothing left open (but for handles whose release call
 // failed), no backup context alive.

@@ -6,16 +6,15 @@
 #include <cstdlib>
 
 #include "platform/probe.h"
+#include "support/fresh_process.h"
+#include "support/record_bytes.h"
 
 int wmain(int argc, WCHAR** argv);
 
 namespace lbtest {
 
-void SimTest::SetUp() {
-  sim::Reset();
-  // Every test is a fresh process: nothing probed yet.
-  ResetCapabilities();
-}
+// Every test is a fresh process on a fresh machine: nothing probed yet.
+void SimTest::SetUp() { support::FreshProcess(); }
 
 void SimTest::TearDown() {
   EXPECT_EQ(sim::OpenHandleCount(), 0u) << "handles left open";
@@ -63,11 +62,12 @@ std::vector<std::string> Records(const FailureList& failures) {
 std::string LinkTarget(const std::u16string& path) {
   sim::NodeInfo n = sim::Inspect(path);
   if (!n.exists || n.reparseTag != IO_REPARSE_TAG_SYMLINK || n.reparseData.size() < 20) return "<not a link>";
-  auto at16 = [&n](size_t i) { return unsigned(n.reparseData[i] | (n.reparseData[i + 1] << 8)); };
-  size_t offset = 20 + at16(12), length = at16(14);
+  const support::Bytes& d = n.reparseData;
+  size_t offset = SymbolicLinkPathBufferAt + support::At16(d, PrintNameOffsetAt);
+  size_t length = support::At16(d, PrintNameLengthAt);
   std::u16string s;
-  for (size_t i = 0; i + 1 < length + 1 && offset + i + 1 < n.reparseData.size(); i += 2)
-    s.push_back(char16_t(at16(offset + i)));
+  for (size_t i = 0; i + 1 < length + 1 && offset + i + 1 < d.size(); i += 2)
+    s.push_back(char16_t(support::At16(d, offset + i)));
   return sim::U8(s);
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "support/record_bytes.h"
 #include "tests/support.h"
 
 namespace {
@@ -12,33 +13,24 @@ using Names = std::vector<std::u16string>;
 
 class SimFsReparse : public lbtest::SimTest {};
 
-void Put16(Bytes* b, uint32_t v) {
-  b->push_back(static_cast<uint8_t>(v));
-  b->push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(Bytes* b, uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
-
 // REPARSE_DATA_BUFFER with the substitute name first and the print name
 // right after it, both terminated, as a junction writer lays them out.
 Bytes ReparseData(DWORD tag, const std::u16string& sub, const std::u16string& print, int symlinkFlags = -1) {
   Bytes names;
-  for (char16_t c : sub) Put16(&names, c);
-  Put16(&names, 0);
-  for (char16_t c : print) Put16(&names, c);
-  Put16(&names, 0);
+  for (char16_t c : sub) support::Append16(names, c);
+  support::Append16(names, 0);
+  for (char16_t c : print) support::Append16(names, c);
+  support::Append16(names, 0);
   const bool symlink = symlinkFlags >= 0;
   Bytes b;
-  Put32(&b, tag);
-  Put16(&b, static_cast<uint32_t>(names.size() + (symlink ? 12 : 8)));
-  Put16(&b, 0);
-  Put16(&b, 0);
-  Put16(&b, static_cast<uint32_t>(sub.size() * 2));
-  Put16(&b, static_cast<uint32_t>((sub.size() + 1) * 2));
-  Put16(&b, static_cast<uint32_t>(print.size() * 2));
-  if (symlink) Put32(&b, static_cast<uint32_t>(symlinkFlags));
+  support::Append32(b, tag);
+  support::Append16(b, static_cast<uint32_t>(names.size() + (symlink ? 12 : 8)));
+  support::Append16(b, 0);
+  support::Append16(b, 0);
+  support::Append16(b, static_cast<uint32_t>(sub.size() * 2));
+  support::Append16(b, static_cast<uint32_t>((sub.size() + 1) * 2));
+  support::Append16(b, static_cast<uint32_t>(print.size() * 2));
+  if (symlink) support::Append32(b, static_cast<uint32_t>(symlinkFlags));
   b.insert(b.end(), names.begin(), names.end());
   return b;
 }

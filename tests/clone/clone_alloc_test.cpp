@@ -14,6 +14,7 @@
 #include "clone/clone.h"
 #include "links/links.h"
 #include "platform/probe.h"
+#include "support/fresh_process.h"
 #include "tests/support.h"
 
 namespace clonetest {
@@ -111,8 +112,7 @@ class CloneAllocTest : public lbtest::SimTest {
   // A fresh machine holding src with `dirs` subdirectories of `perDir` files
   // each, and an empty C:\dst.
   void FreshTree(int dirs, int perDir) {
-    sim::Reset();
-    ResetCapabilities();
+    support::FreshProcess();
     ProbeCapabilities();
     for (int d = 0; d < dirs; ++d)
       for (int f = 0; f < perDir; ++f)

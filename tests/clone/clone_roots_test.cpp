@@ -7,6 +7,7 @@
 
 #include "clone/clone.h"
 #include "platform/probe.h"
+#include "support/fresh_process.h"
 #include "tests/support.h"
 
 namespace {
@@ -104,8 +105,7 @@ TEST_F(CloneRoots, EveryShapeMirrorsTheTree) {
     for (LinkKind kind : {LinkKindSymbolic, LinkKindHard}) {
       if (kind == LinkKindHard && !c.sameVolume) continue;
       SCOPED_TRACE(std::string(c.what) + (kind == LinkKindHard ? ", hard links" : ", symbolic links"));
-      sim::Reset();
-      ResetCapabilities();
+      support::FreshProcess();
       Trees();
       ProbeCapabilities();
       const std::u16string mirror = c.mirror;

@@ -11,6 +11,7 @@
 
 #include "clone/clone.h"
 #include "platform/probe.h"
+#include "support/fresh_process.h"
 #include "tests/support.h"
 
 namespace {
@@ -34,8 +35,7 @@ TEST_F(StressCancel, ThousandCancellationsAtRandomPoints) {
   int preset = 0;
   int never = 0;
   for (int run = 0; run < 1000; ++run) {
-    sim::Reset();
-    ResetCapabilities();
+    support::FreshProcess();
     ProbeCapabilities();
     sim::SetCallLogEnabled(false);
     for (int d = 0; d < 3; ++d) {

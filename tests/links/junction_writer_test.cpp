@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "links/links.h"
+#include "support/record_bytes.h"
 #include "tests/support.h"
 
 namespace {
@@ -14,27 +15,22 @@ using lbtest::RunCommands;
 
 class JunctionWriter : public lbtest::SimTest {};
 
-void Put16(std::vector<uint8_t>& v, size_t value) {
-  v.push_back(static_cast<uint8_t>(value & 0xFF));
-  v.push_back(static_cast<uint8_t>((value >> 8) & 0xFF));
-}
-
 // The mount-point record as the platform documents it: tag, data length,
 // reserved, the four name fields, then both names each with a terminator.
 std::vector<uint8_t> MountPointRecord(const std::u16string& substitute, const std::u16string& print) {
   std::vector<uint8_t> v = {0x03, 0x00, 0x00, 0xA0};
   const size_t snl = 2 * substitute.size();
   const size_t pnl = 2 * print.size();
-  Put16(v, snl + pnl + 12);
-  Put16(v, 0);
-  Put16(v, 0);
-  Put16(v, snl);
-  Put16(v, snl + 2);
-  Put16(v, pnl);
-  for (char16_t c : substitute) Put16(v, c);
-  Put16(v, 0);
-  for (char16_t c : print) Put16(v, c);
-  Put16(v, 0);
+  support::Append16(v, snl + pnl + 12);
+  support::Append16(v, 0);
+  support::Append16(v, 0);
+  support::Append16(v, snl);
+  support::Append16(v, snl + 2);
+  support::Append16(v, pnl);
+  for (char16_t c : substitute) support::Append16(v, c);
+  support::Append16(v, 0);
+  for (char16_t c : print) support::Append16(v, c);
+  support::Append16(v, 0);
   return v;
 }
 

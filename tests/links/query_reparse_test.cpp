@@ -5,53 +5,43 @@
 
 #include "links/links.h"
 #include "platform/probe.h"
+#include "support/record_bytes.h"
 #include "tests/support.h"
 
 namespace {
 
 class QueryTest : public lbtest::SimTest {};
 
-void Put16(std::vector<uint8_t>& v, uint32_t x) {
-  v.push_back(uint8_t(x & 0xFF));
-  v.push_back(uint8_t((x >> 8) & 0xFF));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-  Put16(v, x & 0xFFFF);
-  Put16(v, x >> 16);
-}
-void PutName(std::vector<uint8_t>& v, const std::u16string& s) {
-  for (char16_t c : s) Put16(v, c);
-}
 
 // Mount-point data laid out as the junction writer lays it out: substitute
 // name at offset 0, print name behind its terminator.
 std::vector<uint8_t> MountPoint(const std::u16string& sub, const std::u16string& print) {
   std::vector<uint8_t> v;
-  Put32(v, IO_REPARSE_TAG_MOUNT_POINT);
-  Put16(v, uint32_t(sub.size() * 2 + print.size() * 2 + 12));
-  Put16(v, 0);
-  Put16(v, 0);
-  Put16(v, uint32_t(sub.size() * 2));
-  Put16(v, uint32_t(sub.size() * 2 + 2));
-  Put16(v, uint32_t(print.size() * 2));
-  PutName(v, sub);
-  Put16(v, 0);
-  PutName(v, print);
-  Put16(v, 0);
+  support::Append32(v, IO_REPARSE_TAG_MOUNT_POINT);
+  support::Append16(v, uint32_t(sub.size() * 2 + print.size() * 2 + 12));
+  support::Append16(v, 0);
+  support::Append16(v, 0);
+  support::Append16(v, uint32_t(sub.size() * 2));
+  support::Append16(v, uint32_t(sub.size() * 2 + 2));
+  support::Append16(v, uint32_t(print.size() * 2));
+  support::AppendName(v, sub);
+  support::Append16(v, 0);
+  support::AppendName(v, print);
+  support::Append16(v, 0);
   return v;
 }
 
 // Mount-point data with every header field chosen by the test.
 std::vector<uint8_t> RawMountPoint(uint32_t subOffset, uint32_t subLength, const std::u16string& body) {
   std::vector<uint8_t> v;
-  Put32(v, IO_REPARSE_TAG_MOUNT_POINT);
-  Put16(v, uint32_t(body.size() * 2 + 8));
-  Put16(v, 0);
-  Put16(v, subOffset);
-  Put16(v, subLength);
-  Put16(v, 0);
-  Put16(v, 0);
-  PutName(v, body);
+  support::Append32(v, IO_REPARSE_TAG_MOUNT_POINT);
+  support::Append16(v, uint32_t(body.size() * 2 + 8));
+  support::Append16(v, 0);
+  support::Append16(v, subOffset);
+  support::Append16(v, subLength);
+  support::Append16(v, 0);
+  support::Append16(v, 0);
+  support::AppendName(v, body);
   return v;
 }
 
@@ -59,16 +49,16 @@ std::vector<uint8_t> RawMountPoint(uint32_t subOffset, uint32_t subLength, const
 // stores it, so the offsets decide which name is read.
 std::vector<uint8_t> SymbolicLink(const std::u16string& sub, const std::u16string& print) {
   std::vector<uint8_t> v;
-  Put32(v, IO_REPARSE_TAG_SYMLINK);
-  Put16(v, uint32_t(sub.size() * 2 + print.size() * 2 + 12));
-  Put16(v, 0);
-  Put16(v, uint32_t(print.size() * 2));
-  Put16(v, uint32_t(sub.size() * 2));
-  Put16(v, 0);
-  Put16(v, uint32_t(print.size() * 2));
-  Put32(v, 0);
-  PutName(v, print);
-  PutName(v, sub);
+  support::Append32(v, IO_REPARSE_TAG_SYMLINK);
+  support::Append16(v, uint32_t(sub.size() * 2 + print.size() * 2 + 12));
+  support::Append16(v, 0);
+  support::Append16(v, uint32_t(print.size() * 2));
+  support::Append16(v, uint32_t(sub.size() * 2));
+  support::Append16(v, 0);
+  support::Append16(v, uint32_t(print.size() * 2));
+  support::Append32(v, 0);
+  support::AppendName(v, print);
+  support::AppendName(v, sub);
   return v;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/probe.h"
+#include "support/fresh_process.h"
 #include "tests/support.h"
 
 namespace {
@@ -14,8 +15,7 @@ class Probe : public lbtest::SimTest {
  protected:
   // A fresh process on a machine with the given exports and version.
   void Fresh(unsigned exportMask, DWORD major, DWORD minor) {
-    sim::Reset();
-    ResetCapabilities();
+    support::FreshProcess();
     for (size_t i = 0; i < kExports.size(); ++i) {
       sim::SetExportPresent(kExports[i], (exportMask >> i) & 1);
     }

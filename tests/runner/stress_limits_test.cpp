@@ -8,6 +8,7 @@
 #include "clone/clone.h"
 #include "links/links.h"
 #include "platform/probe.h"
+#include "support/fresh_process.h"
 #include "tests/support.h"
 
 namespace {
@@ -40,8 +41,7 @@ TEST_F(StressLimits, HundredThousandLines) {
   EXPECT_EQ(sim::Inspect(u"C:\\j").reparseTag, IO_REPARSE_TAG_MOUNT_POINT);
 
   // The same file ending in a failing line exits with its code.
-  sim::Reset();
-  ResetCapabilities();
+  support::FreshProcess();
   sim::SetCallLogEnabled(false);
   text.resize(text.size() - std::u16string(u" j \"C:\\j\" \"C:\\t\"").size());
   text += u" k \"C:\\none\" \"x\"\n";
@@ -54,8 +54,7 @@ TEST_F(StressLimits, HundredThousandLines) {
 TEST_F(StressLimits, LinesAroundTheReadLimit) {
   for (size_t length : {8190u, 8191u, 8192u, 8193u, 20000u}) {
     SCOPED_TRACE(length);
-    sim::Reset();
-    ResetCapabilities();
+    support::FreshProcess();
     sim::MakeDirs(u"C:\\t");
     sim::MakeDirs(u"C:\\keep");
     std::u16string line = u" j \"C:\\j\" \"C:\\t\" ";

@@ -18,6 +18,9 @@
 #include "clone/clone.h"
 #include "links/links.h"
 #include "platform/probe.h"
+#include "support/fresh_process.h"
+#include "support/record_bytes.h"
+#include "support/volume_snapshot.h"
 #include "tests/support.h"
 
 namespace {
@@ -26,37 +29,11 @@ namespace {
 // can only be the injected failure handed through.
 const DWORD Injected = 1816;  // ERROR_NOT_ENOUGH_QUOTA
 
-// What an entry looks like, without its file id: ids are never reused, so
-// they differ between two runs that make the same thing.
-struct Shape {
-  bool isDirectory;
-  DWORD attributes;
-  DWORD reparseTag;
-  std::vector<uint8_t> reparseData;
-  uint32_t linkCount;
-  bool operator==(const Shape& o) const {
-    return isDirectory == o.isDirectory && attributes == o.attributes &&
-           reparseTag == o.reparseTag && reparseData == o.reparseData && linkCount == o.linkCount;
-  }
-};
-typedef std::map<std::u16string, Shape> Volume;
+// What the volumes hold, without file ids: ids are never reused, so they
+// differ between two runs that make the same thing.
+typedef support::Snapshot Volume;
 
-void Walk(const std::u16string& path, Volume* out) {
-  sim::NodeInfo info = sim::Inspect(path);
-  if (!info.exists) return;
-  (*out)[path] = Shape{info.isDirectory, info.attributes, info.reparseTag, info.reparseData,
-                       info.linkCount};
-  // A reparse point is recorded, not entered: a cycle cannot make this endless.
-  if (!info.isDirectory || info.reparseTag != 0) return;
-  std::u16string base = path.back() == u'\\' ? path : path + u"\\";
-  for (const auto& name : sim::List(path)) Walk(base + name, out);
-}
-
-Volume Everything() {
-  Volume v;
-  for (char16_t letter : sim::Volumes()) Walk(std::u16string(1, letter) + u":\\", &v);
-  return v;
-}
+Volume Everything() { return support::WithoutIds(support::TakeAll()); }
 
 std::string Describe(const Volume& a, const Volume& b) {
   std::string out;
@@ -71,10 +48,7 @@ std::string Describe(const Volume& a, const Volume& b) {
   return out;
 }
 
-void FreshProcess() {
-  sim::Reset();
-  ResetCapabilities();
-}
+void FreshProcess() { support::FreshProcess(); }
 
 // The platform calls fault injection counts, in the order made.
 std::vector<sim::Call> FaultableCalls() {
@@ -209,25 +183,7 @@ void WorkVolume() {
 
 void PlantJunction(const std::u16string& at, const std::u16string& target) {
   sim::MakeDirs(at);
-  std::u16string sub = u"\\??\\" + target;
-  std::vector<uint8_t> v;
-  auto put16 = [&v](size_t x) {
-    v.push_back(static_cast<uint8_t>(x));
-    v.push_back(static_cast<uint8_t>(x >> 8));
-  };
-  put16(0x0003);
-  put16(0xA000);
-  put16(8 + 2 * sub.size() + 2 + 2 * target.size() + 2);
-  put16(0);
-  put16(0);
-  put16(2 * sub.size());
-  put16(2 * sub.size() + 2);
-  put16(2 * target.size());
-  for (char16_t c : sub) put16(c);
-  put16(0);
-  for (char16_t c : target) put16(c);
-  put16(0);
-  sim::PlantReparse(at, v);
+  sim::PlantReparse(at, support::JunctionRecord(target));
 }
 
 // The probe's own calls can fail too: without an entry point the operation

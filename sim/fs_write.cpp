@@ -33,9 +33,9 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD bytes, LPDWORD written, LP
   const bool appendData = (file->open.access & FILE_APPEND_DATA) != 0;
   if (!writeData && !appendData) return call.Fail(ERROR_ACCESS_DENIED);
   fs::Node& n = *file->node;
-  // NTFS answers a data write on a directory with
-  // STATUS_INVALID_DEVICE_REQUEST (inferred from the file system's write
-  // path; the product never writes to a directory).
+  // A data write on a directory handle: ERROR_INVALID_FUNCTION (libuv maps
+  // it to EISDIR because Windows gives it for read and write on a
+  // directory; Wine 8 gives ERROR_INVALID_HANDLE instead).
   if (n.isDirectory) return call.Fail(ERROR_INVALID_FUNCTION);
   // A null write writes nothing and neither truncates nor extends the file.
   if (bytes > 0) {

@@ -27,18 +27,25 @@ void AppendEscaped(std::basic_string<WCHAR>& out, WCHAR unit) {
   }
 }
 
+// One unit on its own: a surrogate here has no partner.
+void AppendUnit(std::basic_string<WCHAR>& out, WCHAR unit) {
+  if (NeedsEscape(unit) || IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+    AppendEscaped(out, unit);
+  } else {
+    out += unit;
+  }
+}
+
 // Text as it can be restored exactly: escaped where needed, a surrogate pair
 // kept as it is.
-void AppendText(std::basic_string<WCHAR>& out, const WCHAR* text, size_t length) {
+void AppendText(std::basic_string<WCHAR>& out, const std::basic_string<WCHAR>& text) {
+  const size_t length = text.size();
   for (size_t i = 0; i < length; ++i) {
-    const WCHAR unit = text[i];
-    if (IsHighSurrogate(unit) && i + 1 < length && IsLowSurrogate(text[i + 1])) {
-      out += unit;
+    if (IsHighSurrogate(text[i]) && i + 1 < length && IsLowSurrogate(text[i + 1])) {
+      out += text[i];
       out += text[++i];
-    } else if (NeedsEscape(unit) || IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
-      AppendEscaped(out, unit);
     } else {
-      out += unit;
+      AppendUnit(out, text[i]);
     }
   }
 }
@@ -61,7 +68,7 @@ void StartRecord(ResultsFile* results, ULONGLONG lineNumber, bool hasLetter, WCH
   AppendNumber(results->record, lineNumber);
   results->record += Separator;
   if (hasLetter) {
-    AppendText(results->record, &letter, 1);
+    AppendUnit(results->record, letter);
   }
   results->record += Separator;
 }
@@ -144,7 +151,7 @@ DWORD RecordRan(ResultsFile* results, ULONGLONG lineNumber, WCHAR letter, DWORD 
     results->record += Separator;
     AppendNumber(results->record, failure.errorCode);
     results->record += Separator;
-    AppendText(results->record, failure.path.data(), failure.path.size());
+    AppendText(results->record, failure.path);
     written = WriteRecord(results);
   }
   return written;

@@ -1,4 +1,5 @@
-// WriteFile on the simulated volumes and on host-routed files.
+// WriteFile on standard output, on the simulated volumes and on host-routed
+// files.
 #include <algorithm>
 #include <stdexcept>
 
@@ -17,8 +18,21 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD bytes, LPDWORD written, LP
   *written = 0;
   DWORD e;
   if (call.Faulted(&e)) return call.Fail(e);
+  // The buffer is probed once the handle has been found good: a null one
+  // with bytes to write is ERROR_INVALID_ACCESS.
+  const bool badBuffer = !buffer && bytes != 0;
+  // Standard output passes the bytes on untranslated.
+  if (sim::IsStdOutput(h)) {
+    if (badBuffer) return call.Fail(ERROR_INVALID_ACCESS);
+    const char* p = static_cast<const char*>(buffer);
+    sim::AppendStdout(std::string(p, p + bytes));
+    *written = bytes;
+    call.result = "1";
+    return TRUE;
+  }
   std::shared_ptr<sim::HandleObject> object = sim::LookupHandle(h);
   if (auto host = std::dynamic_pointer_cast<sim::HostFileHandle>(object)) {
+    if (badBuffer) return call.Fail(ERROR_INVALID_ACCESS);
     if ((e = sim::WriteHostFile(*host, buffer, bytes)) != 0) return call.Fail(e);
     *written = bytes;
     call.result = "1";
@@ -37,6 +51,7 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD bytes, LPDWORD written, LP
   // it to EISDIR because Windows gives it for read and write on a
   // directory; Wine 8 gives ERROR_INVALID_HANDLE instead).
   if (n.isDirectory) return call.Fail(ERROR_INVALID_FUNCTION);
+  if (badBuffer) return call.Fail(ERROR_INVALID_ACCESS);
   // A null write writes nothing and neither truncates nor extends the file.
   if (bytes > 0) {
     DWORD take = bytes;

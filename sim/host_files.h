@@ -1,6 +1,6 @@
-// Files of the host reached through the simulation: the C runtime's streams
-// and the paths routed to the host with sim::RouteToHost. Only sim/*.cpp
-// include this header.
+// What WriteFile reaches besides the volumes: the process's standard output,
+// and the host's files (the C runtime's streams and the paths routed to the
+// host with sim::RouteToHost). Only sim/*.cpp include this header.
 #pragma once
 
 #include <cstdio>
@@ -24,6 +24,10 @@ struct HostFileHandle : HandleObject {
 
 // The host path routed from exactly this path, if any.
 bool RoutedHostPath(const WCHAR* path, std::string* hostPath);
+
+// The process's standard output handle (sim/console.cpp), which WriteFile
+// also writes to.
+bool IsStdOutput(HANDLE h);
 
 // Writes through to the host file: 0, or the error WriteFile reports.
 DWORD WriteHostFile(HostFileHandle& file, const void* data, DWORD bytes);

@@ -278,7 +278,6 @@ void WINAPI SetLastError(DWORD code);
 HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                           DWORD disposition, DWORD flags, HANDLE templ);
 BOOL WINAPI CloseHandle(HANDLE h);
-BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa);
 BOOL WINAPI RemoveDirectoryW(LPCWSTR path);
 BOOL WINAPI DeleteFileW(LPCWSTR path);

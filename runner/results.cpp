@@ -2,6 +2,8 @@
 // line ending in CR LF, fields separated by tabs.
 #include "runner/results.h"
 
+#include "platform/last_error.h"
+
 namespace {
 
 const WCHAR Separator = TEXT('\t');
@@ -83,7 +85,7 @@ DWORD WriteRecord(ResultsFile* results) {
   while (remaining > 0) {
     DWORD written = 0;
     if (!WriteFile(results->handle, data, remaining, &written, NULL)) {
-      return GetLastError();
+      return LastFailure();
     }
     if (written == 0 || written > remaining) {
       return ERROR_WRITE_FAULT;
@@ -103,7 +105,8 @@ DWORD CreateResults(LPCWSTR path, ResultsFile* results) {
   results->handle = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, NULL);
   if (results->handle == INVALID_HANDLE_VALUE) {
-    return GetLastError();
+    // A failure without an error code must not read as a created file.
+    return LastFailure();
   }
   results->record.assign(1, static_cast<WCHAR>(0xFEFF));
   results->record += ResultsFormatRecord;

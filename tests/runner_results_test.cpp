@@ -198,6 +198,14 @@ TEST_F(RunnerResults, CannotCreateRunsNothing) {
   EXPECT_EQ(RunWmain({commands, kResults}), static_cast<DWORD>(ERROR_DISK_FULL));
   EXPECT_TRUE(Exists(u"C:\\d"));
 
+  // Failures that leave no error code behind are failures all the same.
+  for (const char* call : {"CreateFileW", "WriteFile"}) {
+    sim::FailCallSilently(call, 1);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_NE(RunWmain({commands, kResults}), 0u) << call;
+    EXPECT_TRUE(Exists(u"C:\\d")) << call;
+  }
+
   EXPECT_EQ(RunWmain({u"/tmp/linkbatch-no-such-command-file", u"C:\\out\\new.txt"}), 1u);
   EXPECT_FALSE(Exists(u"C:\\out\\new.txt"));
   EXPECT_EQ(RunWmain({commands, u"C:\\out\\new.txt", u"C:\\out\\third"}), 4294967295u);

@@ -39,8 +39,7 @@ std::string WriteCommands(const std::u16string& text) {
 
 void Fresh() {
   sim::Reset();
-  memset(&KernelEntryPoints, 0, sizeof(KernelEntryPoints));
-  ForceBackupHardLink = 0;
+  ResetCapabilities();
   sim::SetCallLogEnabled(false);
   sim::MakeDirs(u"C:\\out");
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/probe.h"
 #include "runner/results.h"
 #include "tests/support.h"
 
@@ -38,6 +39,12 @@ DWORD RunWithResults(const std::u16string& commands) {
 }
 
 bool Exists(const char16_t* path) { return sim::Inspect(path).exists; }
+
+// A fresh machine and process inside a test that runs several.
+void Fresh() {
+  sim::Reset();
+  ResetCapabilities();
+}
 
 // Each line gets one record, whatever became of it: ran with its code,
 // ignored (an unknown or upper-case letter, a line too short for a letter),
@@ -224,7 +231,7 @@ TEST_F(RunnerResults, FailedWriteStopsTheRun) {
                                     u"2\tc\tfailed\t3\tC:\\dst\\b\r\n", u"3\tk\tran\t0\r\n"};
   for (int nth = 1; nth <= 7; ++nth) {
     SCOPED_TRACE(nth);
-    sim::Reset();
+    Fresh();
     sim::MakeDirs(u"C:\\d1");
     sim::MakeDirs(u"C:\\d2");
     sim::MakeFile(u"C:\\src\\a");
@@ -276,7 +283,7 @@ TEST_F(RunnerResults, PartialWrites) {
 TEST_F(RunnerResults, KilledRunKeepsFinishedRecords) {
   for (int n = 1; n <= 3; ++n) {
     SCOPED_TRACE(n);
-    sim::Reset();
+    Fresh();
     sim::MakeDirs(u"C:\\out");
     std::u16string commands;
     std::u16string expected = kHead;
@@ -293,7 +300,7 @@ TEST_F(RunnerResults, KilledRunKeepsFinishedRecords) {
     EXPECT_TRUE(Exists((u"C:\\d" + sim::W(std::to_string(n + 1))).c_str()));
     // The system closes a killed process's handles; the simulation leaves
     // them in its table.
-    sim::Reset();
+    Fresh();
   }
 }
 

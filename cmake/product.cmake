@@ -6,6 +6,7 @@ set(LINKBATCH_PRODUCT_DIRS runner platform links clone)
 # The command runner: the executable's entry point.
 set(LINKBATCH_RUNNER_FILES
   runner/parse.cpp
+  runner/results.cpp
   runner/runner.cpp)
 # Everything else, which the clone engine embeds on its own.
 set(LINKBATCH_ENGINE_FILES

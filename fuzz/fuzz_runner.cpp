@@ -1,12 +1,17 @@
 // The command runner fed arbitrary bytes as its command file, on a small
-// volume. C:\KEEP and the whole of D: can only be reached by a command file
-// that spells their names (no link on the volume leads there, and names
-// compare case-insensitively only within ASCII for these letters), so a run
-// whose text does not name them must leave them exactly as they were.
+// volume, with a results file. C:\KEEP and the whole of D: can only be
+// reached by a command file that spells their names (no link on the volume
+// leads there, and names compare case-insensitively only within ASCII for
+// these letters), so a run whose text does not name them must leave them
+// exactly as they were. The results file must hold one record per line, in
+// order, with each line's letter restored exactly, and agree with the exit
+// code.
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "fuzz/fuzz_support.h"
 
@@ -21,10 +26,104 @@ void BuildVolume() {
   sim::MakeFile(u"C:\\KEEP\\kd\\k2");
   sim::AddVolume(u'D');
   sim::MakeFile(u"D:\\dd\\file");
+  sim::MakeDirs(u"C:\\RESULTS");
 }
 
 bool Names(const std::u16string& upperText, const std::u16string& what) {
   return upperText.find(what) != std::u16string::npos;
+}
+
+const char16_t* const kResults = u"C:\\RESULTS\\r.txt";
+
+bool IsKnown(char16_t letter) {
+  return letter == u'c' || letter == u'd' || letter == u'f' || letter == u'j' || letter == u'k' ||
+         letter == u'l' || letter == u'm' || letter == u'n';
+}
+
+// The line's letter as the file gives it: position 1, absent on a line of
+// fewer than two units.
+struct Line {
+  bool hasLetter;
+  char16_t letter;
+};
+
+// A field with each %XXXX replaced by the unit it names; a % without four
+// upper-case hexadecimal digits after it fails the run.
+std::u16string Restore(const std::u16string& field) {
+  std::u16string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != u'%') {
+      out.push_back(field[i]);
+      continue;
+    }
+    unsigned unit = 0;
+    for (size_t k = 1; k <= 4; ++k) {
+      const char16_t c = i + k < field.size() ? field[i + k] : u'?';
+      const int digit = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;
+      if (digit < 0) lbfuzz::Fail("a % in a record without four hexadecimal digits");
+      unit = unit * 16 + static_cast<unsigned>(digit);
+    }
+    out.push_back(static_cast<char16_t>(unit));
+    i += 4;
+  }
+  return out;
+}
+
+std::vector<std::u16string> Split(const std::u16string& text, const std::u16string& by) {
+  std::vector<std::u16string> parts;
+  size_t at = 0;
+  for (size_t next; (next = text.find(by, at)) != std::u16string::npos; at = next + by.size()) {
+    parts.push_back(text.substr(at, next - at));
+  }
+  parts.push_back(text.substr(at));
+  return parts;
+}
+
+// Checks the results file against the lines and the exit code.
+void CheckResults(const std::vector<Line>& lines, DWORD code) {
+  sim::NodeInfo info = sim::Inspect(kResults);
+  if (!info.exists) lbfuzz::Fail("no results file");
+  std::u16string text;
+  for (size_t i = 0; i + 1 < info.content.size(); i += 2) {
+    text.push_back(static_cast<char16_t>(info.content[i] | (info.content[i + 1] << 8)));
+  }
+  std::vector<std::u16string> records = Split(text, u"\r\n");
+  if (records.back().size() != 0) lbfuzz::Fail("the results file does not end with a whole record");
+  records.pop_back();
+  if (records.empty() || records[0] != u"\uFEFFlinkbatch-results\t1") lbfuzz::Fail("no format record");
+  DWORD expectedCode = 1;
+  size_t line = 0;
+  for (size_t r = 1; r < records.size(); ++r) {
+    const std::u16string& record = records[r];
+    if (record.find(u'\r') != std::u16string::npos || record.find(u'\n') != std::u16string::npos) {
+      lbfuzz::Fail("a record spans lines");
+    }
+    std::vector<std::u16string> f = Split(record, u"\t");
+    if (f.size() < 3) lbfuzz::Fail("a record of fewer than three fields");
+    const bool failure = f[2] == u"failed";
+    if (!failure) ++line;
+    if (line == 0 || line > lines.size() || f[0] != sim::W(std::to_string(line))) {
+      lbfuzz::Fail("record " + std::to_string(r) + " has the number " + sim::U8(f[0]));
+    }
+    const Line& l = lines[line - 1];
+    const std::u16string letter = Restore(f[1]);
+    if (l.hasLetter ? letter != std::u16string(1, l.letter) : !letter.empty()) {
+      lbfuzz::Fail("line " + std::to_string(line) + "'s letter is not restored exactly");
+    }
+    if (failure) {
+      if (l.letter != u'c' || f.size() != 5) lbfuzz::Fail("a failure record outside a clone line");
+    } else if (!IsKnown(l.letter) || !l.hasLetter) {
+      if (f[2] != u"ignored" || f.size() != 3) lbfuzz::Fail("an unknown letter's record is not ignored");
+    } else if (f[2] == u"malformed" && f.size() == 4 && f[3] == u"13") {
+      expectedCode = 13;
+    } else if (f[2] == u"ran" && f.size() == 4) {
+      expectedCode = static_cast<DWORD>(std::stoul(sim::U8(f[3])));
+    } else {
+      lbfuzz::Fail("a known letter's record is neither ran nor malformed");
+    }
+  }
+  if (line != lines.size()) lbfuzz::Fail("the results file does not report every line");
+  if (code != expectedCode) lbfuzz::Fail("the exit code is not the last reported result");
 }
 
 // What both volumes hold, without file ids: two runs that make the same
@@ -33,6 +132,8 @@ std::map<std::u16string, lbfuzz::Entry> Volumes() {
   std::map<std::u16string, lbfuzz::Entry> out;
   for (const char16_t* root : {u"C:\\", u"D:\\"}) {
     for (auto& kv : lbfuzz::Take(root)) {
+      // Only the first run writes a results file.
+      if (kv.first == u"C:\\RESULTS\\R.TXT") continue;
       kv.second.fileId = 0;
       out.insert(kv);
     }
@@ -65,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lbfuzz::Snapshot keepBefore = lbfuzz::Take(u"C:\\KEEP");
   lbfuzz::Snapshot otherBefore = lbfuzz::Take(u"D:\\");
 
-  DWORD code = lbfuzz::RunCommandBytes(data, size);
+  DWORD code = lbfuzz::RunCommandBytes(data, size, kResults);
 
   lbfuzz::CheckNoLeaks();
   if (!sim::TakeStdout().empty()) lbfuzz::Fail("the runner printed something");
@@ -94,25 +195,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& c : sim::Calls()) allowed.insert(c.lastError);
   if (allowed.count(code) == 0) lbfuzz::Fail("exit code " + std::to_string(code) + " comes from nowhere");
 
-  // A file with no line feed at all and no known letter in position 1 runs
-  // nothing.
-  int knownLines = 0;
-  bool anyKnown = false;
+  // The lines as the runner reads them: each ends after its line feed or at
+  // the end of the file.
+  std::vector<Line> lines;
   size_t lineStart = 0;
-  for (size_t i = 0; i <= text.size(); ++i) {
-    if (i == text.size() || text[i] == u'\n') {
-      if (i - lineStart + (i < text.size() ? 1 : 0) >= 2) {
-        char16_t letter = text[lineStart + 1];
-        if (letter == u'c' || letter == u'd' || letter == u'f' || letter == u'j' || letter == u'k' ||
-            letter == u'l' || letter == u'm' || letter == u'n') {
-          anyKnown = true;
-          ++knownLines;
-        }
-      }
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == u'\n' || i + 1 == text.size()) {
+      const bool hasLetter = i - lineStart + 1 >= 2;
+      lines.push_back(Line{hasLetter, hasLetter ? text[lineStart + 1] : u'\0'});
       lineStart = i + 1;
     }
   }
-  if (!anyKnown && code != 1) lbfuzz::Fail("no known letter yet the exit code is not 1");
+  int knownLines = 0;
+  for (const Line& l : lines) knownLines += l.hasLetter && IsKnown(l.letter) ? 1 : 0;
+  // A file without a known letter in position 1 of any line runs nothing.
+  if (knownLines == 0 && code != 1) lbfuzz::Fail("no known letter yet the exit code is not 1");
+  // A command file that names the results folder may have changed it.
+  if (!Names(upper, u"RESULTS")) CheckResults(lines, code);
 
   // The same file again with one platform call failing, coded or without an
   // error (as stubs and GetFullPathNameW("") fail). With a single known

@@ -67,13 +67,15 @@ void CheckNoLeaks() {
   if (sim::LiveBackupContexts() - contextsAtStart > failedAborts) Fail("backup context left alive");
 }
 
-DWORD RunCommandBytes(const uint8_t* data, size_t size) {
+DWORD RunCommandBytes(const uint8_t* data, size_t size, const std::u16string& results) {
   static std::string path = "/tmp/linkbatch-fuzz-" + std::to_string(getpid()) + ".txt";
   FILE* f = fopen(path.c_str(), "wb");
   if (!f) Fail("cannot write the command file");
   if (size != 0 && fwrite(data, 1, size, f) != size) Fail("short write of the command file");
   fclose(f);
-  return sim::RunEntryPoint(wmain, {u"linkbatch.exe", sim::W(path)});
+  std::vector<std::u16string> args = {u"linkbatch.exe", sim::W(path)};
+  if (!results.empty()) args.push_back(results);
+  return sim::RunEntryPoint(wmain, args);
 }
 
 }  // namespace lbfuzz

@@ -35,9 +35,9 @@ using support::Changed;
 // failed), no backup context alive.
 void CheckNoLeaks();
 
-// Runs wmain on a command file holding exactly these bytes; returns the
-// exit code.
-DWORD RunCommandBytes(const uint8_t* data, size_t size);
+// Runs wmain on a command file holding exactly these bytes, with a results
+// file at that simulated path when one is given; returns the exit code.
+DWORD RunCommandBytes(const uint8_t* data, size_t size, const std::u16string& results = u"");
 
 // Consumes bytes of a fuzz input as numbers; past the end it gives zeros.
 class Input {

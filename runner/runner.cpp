@@ -4,6 +4,7 @@
 #include "links/links.h"
 #include "platform/last_error.h"
 #include "platform/probe.h"
+#include "runner/results.h"
 #include "runner/runner.h"
 
 namespace {
@@ -28,13 +29,12 @@ DWORD RemoveDirectoryResult(LPCWSTR path) {
   return RemoveDirectoryW(path) ? ERROR_SUCCESS : LastFailure();
 }
 
-DWORD RunCommand(const CommandLine& line) {
+// failures: empty, receives a clone's failure records for the results file.
+DWORD RunCommand(const CommandLine& line, FailureList& failures) {
   switch (line.letter) {
     case TEXT('c'): {
-      // A fresh counter and failure list per line; the runner reports only
-      // the clone's own result, so neither is read afterwards.
+      // A fresh counter per line; nothing reads it afterwards.
       DWORD fileCounter = 0;
-      FailureList failures;
       return CloneTree(line.secondPath, line.firstPath, fileCounter, 1, LinkKindSymbolic, 1,
                        failures, NULL);
     }
@@ -96,21 +96,35 @@ bool ReadPiece(FILE* stream, LPWSTR line, DWORD* delivered, bool* endsLine) {
 int wmain(int argc, WCHAR** argv) {
   DWORD result = 1;
   ProbeCapabilities();
-  if (argc != 2) {
+  if (argc != 2 && argc != 3) {
     return -1;
   }
   FILE* commands = _wfopen(argv[1], TEXT("rb"));
   if (commands == NULL) {
     ExitProcess(1);
   }
+  // A caller who asked for a report never gets a change it is not told of:
+  // without the file nothing runs.
+  ResultsFile results;
+  if (argc == 3) {
+    DWORD created = CreateResults(argv[2], &results);
+    if (created != ERROR_SUCCESS) {
+      fclose(commands);
+      ExitProcess(created);
+    }
+  }
 
   WCHAR line[LineChars];
   bool continuation = false;
   DWORD delivered = 0;
   bool endsLine = true;
+  ULONGLONG lineNumber = 0;
+  DWORD reported = ERROR_SUCCESS;
   // The end-of-file indicator is tested before each read, so a last line
-  // without a line feed ends the loop without one more read.
-  while (!feof(commands) && ReadPiece(commands, line, &delivered, &endsLine)) {
+  // without a line feed ends the loop without one more read. A record that
+  // cannot be written stops the run before the next line.
+  while (reported == ERROR_SUCCESS && !feof(commands) &&
+         ReadPiece(commands, line, &delivered, &endsLine)) {
     // The rest of an over-long line is never parsed: text inside a long path
     // or comment must not run as a command of its own.
     if (continuation) {
@@ -118,14 +132,24 @@ int wmain(int argc, WCHAR** argv) {
       continue;
     }
     continuation = !endsLine;
+    ++lineNumber;
     CommandLine parsed;
     int complete = ParseCommandLine(line, delivered, &parsed);
     if (!IsCommandLetter(parsed.letter)) {
+      reported = RecordIgnored(&results, lineNumber, delivered >= 2, parsed.letter);
       continue;
     }
-    result = complete ? RunCommand(parsed) : static_cast<DWORD>(ERROR_INVALID_DATA);
+    if (!complete) {
+      result = ERROR_INVALID_DATA;
+      reported = RecordMalformed(&results, lineNumber, parsed.letter);
+      continue;
+    }
+    FailureList failures;
+    result = RunCommand(parsed, failures);
+    reported = RecordRan(&results, lineNumber, parsed.letter, result, failures);
   }
 
   fclose(commands);
-  ExitProcess(result);
+  CloseResults(&results);
+  ExitProcess(reported != ERROR_SUCCESS ? reported : result);
 }

@@ -1,5 +1,6 @@
 // The process's standard output: a console or a redirected file or pipe.
 // Whatever reaches it is captured as UTF-8 (sim::TakeStdout).
+#include "sim/host_files.h"
 #include "sim/sim.h"
 
 namespace sim {
@@ -26,6 +27,8 @@ bool StdoutIsConsole() {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
   return ConsoleFlag();
 }
+
+bool IsStdOutput(HANDLE h) { return h == StdOutput; }
 
 }  // namespace sim
 
@@ -67,24 +70,6 @@ BOOL WINAPI WriteConsoleW(HANDLE console, const void* text, DWORD chars, LPDWORD
   const WCHAR* units = static_cast<const WCHAR*>(text);
   sim::AppendStdout(sim::U8(std::u16string(units, units + chars)));
   if (written) *written = chars;
-  call.result = "1";
-  return TRUE;
-}
-
-// WriteFile on standard output passes the bytes on untranslated. Other
-// handles of this simulation hold no file data to write to.
-BOOL WINAPI WriteFile(HANDLE h, LPCVOID data, DWORD bytes, LPDWORD written,
-                      LPOVERLAPPED overlapped) {
-  (void)overlapped;
-  sim::CallScope call("WriteFile", sim::Hex(reinterpret_cast<uintptr_t>(h)) + ", " +
-                                       std::to_string(bytes));
-  DWORD e;
-  if (call.Faulted(&e)) return call.Fail(e);
-  if (h != sim::StdOutput) return call.Fail(ERROR_INVALID_HANDLE);
-  if (!data && bytes != 0) return call.Fail(ERROR_INVALID_ACCESS);
-  const char* p = static_cast<const char*>(data);
-  sim::AppendStdout(std::string(p, p + bytes));
-  if (written) *written = bytes;
   call.result = "1";
   return TRUE;
 }

@@ -26,6 +26,20 @@ struct Fault {
   bool silent;
 };
 
+// A write call that reports fewer bytes than it was given.
+struct ShortWriteFault {
+  std::string name;  // "BackupWrite" or "WriteFile"
+  int remaining;     // calls of that name to let through first
+  DWORD bytes;
+};
+
+// The process ended from outside as a call of that name begins.
+struct Termination {
+  std::string name;
+  int remaining;
+  UINT code;
+};
+
 struct Log {
   std::vector<Call> calls;
   std::map<std::string, size_t> counts;
@@ -33,7 +47,8 @@ struct Log {
   bool enabled = true;
   FILE* trace = nullptr;
   std::vector<Fault> faults;
-  std::vector<std::pair<int, DWORD>> shortWrites;  // remaining, bytes
+  std::vector<ShortWriteFault> shortWrites;
+  std::vector<Termination> terminations;
   int fired = 0;
   bool pendingShortWrite = false;
   DWORD pendingShortBytes = 0;
@@ -205,19 +220,32 @@ CallScope::CallScope(const char* name, std::string args)
       --i;
     }
   }
-  if (std::string(name_) == "BackupWrite") {
-    log.pendingShortWrite = false;
-    for (size_t i = 0; i < log.shortWrites.size(); ++i) {
-      auto& sw = log.shortWrites[i];
-      if (sw.first > 0) {
-        sw.first--;
-        continue;
-      }
-      log.pendingShortWrite = true;
-      log.pendingShortBytes = sw.second;
-      log.shortWrites.erase(log.shortWrites.begin() + static_cast<std::ptrdiff_t>(i));
-      break;
+  log.pendingShortWrite = false;
+  for (size_t i = 0; i < log.shortWrites.size(); ++i) {
+    auto& sw = log.shortWrites[i];
+    if (sw.name != name_) continue;
+    if (sw.remaining > 0) {
+      sw.remaining--;
+      continue;
     }
+    log.pendingShortWrite = true;
+    log.pendingShortBytes = sw.bytes;
+    log.shortWrites.erase(log.shortWrites.begin() + static_cast<std::ptrdiff_t>(i));
+    break;
+  }
+  for (size_t i = 0; i < log.terminations.size(); ++i) {
+    Termination& t = log.terminations[i];
+    if (t.name != name_) continue;
+    if (t.remaining > 0) {
+      t.remaining--;
+      continue;
+    }
+    const UINT code = t.code;
+    log.terminations.erase(log.terminations.begin() + static_cast<std::ptrdiff_t>(i));
+    log.fired++;
+    // Killed from outside before this call did anything: no clean-up of the
+    // process runs, and the call is not logged as having returned.
+    throw ProcessExit{code};
   }
 }
 
@@ -245,7 +273,7 @@ CallScope::~CallScope() {
   if (log.enabled) log.calls.push_back(std::move(c));
 }
 
-bool TakeShortBackupWrite(DWORD* bytes) {
+bool TakeShortWrite(DWORD* bytes) {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
   Log& log = TheLog();
   if (!log.pendingShortWrite) return false;
@@ -314,9 +342,16 @@ void FailCallSilently(const std::string& name, int nth, bool persistent) {
 
 void FailNthCallSilently(int nth) { FailCallSilently(std::string(), nth, false); }
 
-void ShortBackupWrite(int nth, DWORD bytesWritten) {
+void ShortWrite(const std::string& name, int nth, DWORD bytesWritten) {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
-  TheLog().shortWrites.emplace_back(nth > 0 ? nth - 1 : 0, bytesWritten);
+  TheLog().shortWrites.push_back(ShortWriteFault{name, nth > 0 ? nth - 1 : 0, bytesWritten});
+}
+
+void ShortBackupWrite(int nth, DWORD bytesWritten) { ShortWrite("BackupWrite", nth, bytesWritten); }
+
+void TerminateAtCall(const std::string& name, int nth, UINT code) {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  TheLog().terminations.push_back(Termination{name, nth > 0 ? nth - 1 : 0, code});
 }
 
 int FaultsFired() {
@@ -328,6 +363,7 @@ void ClearFaults() {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
   TheLog().faults.clear();
   TheLog().shortWrites.clear();
+  TheLog().terminations.clear();
   TheLog().fired = 0;
   TheLog().pendingShortWrite = false;
 }
@@ -369,6 +405,7 @@ void Reset() {
   t_lastError = 0;
   ResetProcess();
   ResetBackupContexts();
+  ResetHostRoutes();
   ResetFileSystem();
 }
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "sim/host_files.h"
 #include "sim/sim.h"
 
 namespace {
@@ -55,39 +56,6 @@ int ErrnoFor(DWORD error) {
   }
 }
 
-bool HostDirectoryExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// _wfopen fails through CreateFileW, which leaves its error as the thread's
-// last error; this is the CreateFileW error for a host open failure.
-DWORD SystemErrorFor(int err, const std::string& path) {
-  switch (err) {
-    case ENOENT: {
-      // CreateFileW: a missing file is ERROR_FILE_NOT_FOUND, a missing
-      // directory on the way ERROR_PATH_NOT_FOUND.
-      size_t slash = path.find_last_of('/');
-      std::string parent = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-      return HostDirectoryExists(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    }
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-      return ERROR_ACCESS_DENIED;
-    case ENAMETOOLONG:
-      return ERROR_FILENAME_EXCED_RANGE;
-    case EEXIST:
-      return ERROR_FILE_EXISTS;
-    case ENOMEM:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-      return ERROR_INVALID_PARAMETER;
-  }
-}
-
 // Microsoft mode strings: one of r, w, a; then any of +, b, t, and the
 // access hints c, n, S, R, T, D, N, x that do not change what is read.
 // Returns false for a mode the CRT rejects.
@@ -127,6 +95,43 @@ bool ParseMode(const WCHAR* mode, std::string* hostMode, bool* binary) {
 
 }  // namespace
 
+namespace sim {
+
+static bool HostDirectoryExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// _wfopen fails through CreateFileW, which leaves its error as the thread's
+// last error; this is the CreateFileW error for a host open failure.
+DWORD HostOpenError(int err, const std::string& path) {
+  switch (err) {
+    case ENOENT: {
+      // CreateFileW: a missing file is ERROR_FILE_NOT_FOUND, a missing
+      // directory on the way ERROR_PATH_NOT_FOUND.
+      size_t slash = path.find_last_of('/');
+      std::string parent = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+      return HostDirectoryExists(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    }
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case EEXIST:
+      return ERROR_FILE_EXISTS;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return ERROR_INVALID_PARAMETER;
+  }
+}
+
+}  // namespace sim
+
 FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
   if (!path || !mode) InvalidParameter("_wfopen with a null path or mode");
   sim::CallScope call("_wfopen", sim::Q(path) + ", " + sim::Q(mode));
@@ -151,7 +156,7 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
   FILE* f = fopen(host.c_str(), hostMode.c_str());
   if (!f) {
     int err = errno;
-    sim::SetError(SystemErrorFor(err, host));
+    sim::SetError(sim::HostOpenError(err, host));
     errno = ErrnoFor(sim::PeekError());
     call.result = "NULL";
     return nullptr;

@@ -1,10 +1,12 @@
 // The simulated file and directory calls of kernel32, over the volume model
 // in sim/fs_model.h, and the test set-up and inspection functions.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
 #include "sim/fs_model.h"
+#include "sim/host_files.h"
 
 namespace fs = sim::fs;
 
@@ -207,6 +209,7 @@ NodeInfo Inspect(const std::u16string& path) {
   info.reparseData = lk.node->reparseData;
   info.linkCount = lk.node->linkCount;
   info.fileId = lk.node->fileId;
+  info.content = lk.node->content;
   return info;
 }
 
@@ -234,6 +237,20 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
   if (!path || !*path) return call.FailHandle(ERROR_PATH_NOT_FOUND);
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
     return call.FailHandle(ERROR_INVALID_PARAMETER);
+  }
+  std::string hostPath;
+  if (sim::RoutedHostPath(path, &hostPath)) {
+    // Only what linkbatch-sim needs: a routed path is created or replaced.
+    if (disposition != CREATE_ALWAYS) throw std::logic_error("a host-routed path is only created");
+    FILE* existing = fopen(hostPath.c_str(), "rb");
+    if (existing) fclose(existing);
+    FILE* stream = fopen(hostPath.c_str(), "wb");
+    if (!stream) return call.FailHandle(sim::HostOpenError(errno, hostPath));
+    HANDLE h = sim::NewHandle(std::make_shared<sim::HostFileHandle>(stream));
+    // CREATE_ALWAYS over an existing file says so with ERROR_ALREADY_EXISTS.
+    sim::SetError(existing ? ERROR_ALREADY_EXISTS : 0);
+    call.result = HandleText(h);
+    return h;
   }
   fs::Lookup lk;
   const bool openReparse = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;

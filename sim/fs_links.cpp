@@ -422,7 +422,7 @@ BOOL WINAPI BackupWrite(HANDLE h, LPBYTE buffer, DWORD bytes, LPDWORD written, B
   }
   DWORD take = bytes;
   DWORD shortCount = 0;
-  if (sim::TakeShortBackupWrite(&shortCount) && shortCount < take) take = shortCount;
+  if (sim::TakeShortWrite(&shortCount) && shortCount < take) take = shortCount;
   if ((e = sim::Consume(*ctx, *file, buffer, take))) return fail(e);
   if (written) *written = take;
   call.result = "1";

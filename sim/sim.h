@@ -82,9 +82,17 @@ void FailNthCall(int nth, DWORD error);
 // stubs fail.
 void FailCallSilently(const std::string& name, int nth, bool persistent = false);
 void FailNthCallSilently(int nth);
-// The nth BackupWrite call (counted from now) reports this many bytes written
-// instead of all of them, and succeeds.
+// The nth call of a write function ("BackupWrite" or "WriteFile"), counted
+// from now, takes only this many bytes of what it was given, reports that
+// count and succeeds (a pipe or device can; a disk file never does).
+void ShortWrite(const std::string& name, int nth, DWORD bytesWritten);
 void ShortBackupWrite(int nth, DWORD bytesWritten);
+// The process is ended from outside (another process's TerminateProcess) as
+// the nth call of the named function, counted from now, begins: that call
+// does nothing, no clean-up of the process runs, and whoever ran the entry
+// point gets ProcessExit with the code. What earlier calls wrote to files
+// stays, as the system keeps it after a killed process.
+void TerminateAtCall(const std::string& name, int nth, UINT code);
 int FaultsFired();
 void ClearFaults();
 
@@ -122,8 +130,8 @@ class CallScope {
 // Quote a path for the log.
 std::string Q(const WCHAR* path);
 std::string Hex(uint64_t v);
-// Internal: the short-write fault for the BackupWrite being made now, if any.
-bool TakeShortBackupWrite(DWORD* bytes);
+// Internal: the short-write fault for the write call being made now, if any.
+bool TakeShortWrite(DWORD* bytes);
 
 // ------------------------------------------------------------ process exit
 // ExitProcess throws this; whoever ran wmain catches it and reads the code.
@@ -186,6 +194,7 @@ struct NodeInfo {
   std::vector<uint8_t> reparseData;  // exactly as stored
   uint32_t linkCount = 0;             // names of the file
   uint64_t fileId = 0;                // identity: equal for hard links
+  std::vector<uint8_t> content;       // a file's data, as written to it
 };
 // The entry at an absolute drive path; reparse points on the way are
 // followed, the last component is not.
@@ -193,6 +202,15 @@ NodeInfo Inspect(const std::u16string& path);
 // Names in a directory in enumeration order, without "." and "..";
 // the last component is followed if it is a reparse point.
 std::vector<std::u16string> List(const std::u16string& path);
+
+// ------------------------------------------------------------ host files
+// CreateFileW on exactly this path, spelled as given here, creates or
+// replaces the host file hostPath instead of an entry on a simulated volume,
+// and WriteFile on its handle writes straight through to the host file. This
+// is how linkbatch-sim lets the product write a file the user reads on the
+// host, as the C runtime reads the command file from the host. Reset forgets
+// every route.
+void RouteToHost(const std::u16string& path, const std::string& hostPath);
 
 // ------------------------------------------------------------ optional kernel32
 // Reached by product code only through GetProcAddress.
@@ -206,6 +224,7 @@ BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR mountPoint);
 void ResetFileSystem();
 void ResetProcess();
 void ResetBackupContexts();
+void ResetHostRoutes();
 
 // BackupWrite contexts allocated and not yet released with bAbort.
 int LiveBackupContexts();

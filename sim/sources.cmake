@@ -7,7 +7,9 @@ set(LINKBATCH_SIM_SOURCES
   fs_find.cpp
   fs_links.cpp
   fs_model.cpp
+  fs_write.cpp
   fullpath.cpp
+  host_files.cpp
   process.cpp
   process_threads.cpp)
 list(TRANSFORM LINKBATCH_SIM_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

@@ -24,7 +24,7 @@ std::u16string PaddedLine(const std::u16string& path, size_t total) {
 }
 
 // Without a line with a known letter the exit code is 1; the letters are lower
-// case only. A wrong argument count returns -1 from wmain.
+// case only. No argument or more than two returns -1 from wmain.
 TEST_F(RunnerExit, NoKnownLineArgumentsAndMissingFile) {
   sim::MakeDirs(u"C:\\d");
   EXPECT_EQ(RunCommands(u""), 1u);
@@ -33,8 +33,8 @@ TEST_F(RunnerExit, NoKnownLineArgumentsAndMissingFile) {
   EXPECT_EQ(RunWmain({u"/tmp/linkbatch-no-such-command-file"}), 1u);
   EXPECT_EQ(RunWmain({}), 4294967295u);
   std::u16string file = WriteCommandFile(u"xk \"C:\\d\" \"x\"\r\n");
-  EXPECT_EQ(RunWmain({file, file}), 4294967295u);
-  EXPECT_TRUE(Exists(u"C:\\d")) << "a run with two arguments executed lines";
+  EXPECT_EQ(RunWmain({file, u"C:\\results.txt", file}), 4294967295u);
+  EXPECT_TRUE(Exists(u"C:\\d")) << "a run with three arguments executed lines";
 }
 
 // k removes an empty directory and reports the removal's error otherwise; the

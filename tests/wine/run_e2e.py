@@ -18,6 +18,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 SKIP = 77
 LINE_UNITS = 8191  # the longest line one read delivers
@@ -143,10 +144,11 @@ def cases(r):
     # Argument count: no argument or two give -1; the loader passes on 255.
     r.case("args-none")
     r.record(f"exit={r.run_full([])} low-byte={r.run_direct([])}")
-    r.case("args-two")
+    r.case("args-three")
     path = r.write(cmd_line("k", r.dir("d")))
-    r.record(f"exit={r.run_full([win(path), win(path)])} "
-             f"low-byte={r.run_direct([win(path), win(path)])} {r.state('d')}")
+    three = [win(path), r.missing("results.txt"), win(path)]
+    r.record(f"exit={r.run_full(three)} low-byte={r.run_direct(three)} "
+             f"{r.state('d', 'results.txt')}")
 
     # A command file that cannot be opened, or holds no known letter: 1.
     r.case("file-missing")
@@ -300,6 +302,105 @@ def compare(arch, got_lines, want_lines):
     return bad
 
 
+# ---------------------------------------------------------------------------
+# Results file (second argument): its records, its creation, and a run killed
+# part way. Kept apart from the cases above so that each block can change on
+# its own.
+
+def read_results(r, path):
+    """The records of a results file, checked for its byte-order mark and
+    CR LF line ends; the case directory's Windows path reads as <case>."""
+    with open(path, "rb") as fh:
+        data = fh.read()
+    if not data.startswith(b"\xff\xfe"):
+        r.record("results file without a byte-order mark")
+        return []
+    text = data[2:].decode("utf-16-le")
+    if not text.endswith("\r\n") or "\n" in text.replace("\r\n", ""):
+        r.record("results file not made of CR LF lines")
+    return [line.replace(win(r.case_dir), "<case>")
+            for line in text.split("\r\n")[:-1]]
+
+
+def with_results(r, text, *watch):
+    """Runs a command file with a results file; records the exit code, the
+    watched paths and each record, tabs shown as |."""
+    path = r.write(text)
+    results = os.path.join(r.case_dir, "results.txt")
+    code = r.run_full([win(path), win(results)])
+    r.record(f"exit={code} {r.state(*watch)}".rstrip())
+    if os.path.exists(results):
+        for line in read_results(r, results):
+            r.record("  " + line.replace("\t", "|"))
+    else:
+        r.record("  no results file")
+
+
+def results_cases(r):
+    r.case("results-every-disposition")
+    with_results(r, cmd_line("k", r.dir("a")) + cmd_line("k", r.missing("gone")) +
+                 cmd_line("K", r.dir("b")) + "\r\n" + "\n" + f' k "{r.dir("b")}\r\n' +
+                 cmd_line("k", r.dir("b"), end=""), "a", "b")
+    r.case("results-long-line-is-one-record")
+    d = r.dir("d")
+    with_results(r, " x" + "a" * (2 * LINE_UNITS) + "\r\n" + cmd_line("k", d), "d")
+    r.case("results-clone-failures")
+    r.dir("src/a/b")
+    r.dir("src/c")
+    with_results(r, cmd_line("c", r.missing("nodst"), r.missing("src")), "nodst")
+    r.case("results-replaces-existing-file")
+    with open(os.path.join(r.case_dir, "results.txt"), "wb") as fh:
+        fh.write(b"x" * 4096)
+    with_results(r, "")
+    r.case("results-cannot-be-created")
+    d = r.dir("d")
+    path = r.write(cmd_line("k", d))
+    r.record(f"exit={r.run_full([win(path), r.missing('nodir/results.txt')])} "
+             f"{r.state('d', 'nodir')}")
+    r.case("results-is-a-directory")
+    d = r.dir("d")
+    path = r.write(cmd_line("k", d))
+    r.record(f"exit={r.run_full([win(path), r.dir('out')])} {r.state('d')}")
+    r.case("results-command-file-missing")
+    r.record(f"exit={r.run_full([r.missing('nothere.txt'), r.missing('results.txt')])} "
+             f"{r.state('results.txt')}")
+    killed_run(r)
+
+
+def killed_run(r):
+    """A run killed part way leaves only whole records, numbered from 1
+    without a gap, at least as many as had been seen before the kill."""
+    r.case("results-killed-part-way")
+    lines = 400000
+    path = r.write("".join(cmd_line("k", f"C:\\linkbatch-none-{i}") for i in range(lines)))
+    results = os.path.join(r.case_dir, "results.txt")
+    proc = subprocess.Popen(["wine", r.exe, win(path), win(results)], env=r.env, cwd=r.case_dir,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    seen = 0
+    try:
+        deadline = time.monotonic() + 120
+        while proc.poll() is None and time.monotonic() < deadline:
+            if os.path.exists(results):
+                seen = os.path.getsize(results) // 40
+                if seen >= 200:
+                    break
+            time.sleep(0.01)
+        finished = proc.poll() is not None
+    finally:
+        proc.kill()
+        proc.wait()
+    subprocess.run(["wineserver", "-w"], env=r.env, timeout=120)
+    records = read_results(r, results) if os.path.exists(results) else []
+    numbers = [rec.split("\t")[0] for rec in records[1:]]
+    whole = all(rec.split("\t")[1:] == ["k", "ran", "2"] for rec in records[1:])
+    in_order = numbers == [str(i) for i in range(1, len(numbers) + 1)]
+    head = records[:1] == ["linkbatch-results\t1"]
+    r.record(f"finished-before-kill={finished} head={head} "
+             f"whole={whole} numbered-from-1={in_order} "
+             f"at-least-seen={len(numbers) >= seen} fewer-than-all={len(numbers) < lines}")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--exe", required=True)
@@ -325,6 +426,7 @@ def main():
     os.makedirs(args.work)
     r = Runner(args.exe, args.work)
     cases(r)
+    results_cases(r)
     shutil.rmtree(args.work, ignore_errors=True)
 
     if args.update:

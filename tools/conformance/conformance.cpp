@@ -214,6 +214,55 @@ void Files() {
   MkDir(TEXT("f1"));
 }
 
+// ------------------------------------------------------------ writing
+
+// One WriteFile of the given bytes; the transcript shows the count the call
+// left (it is set before any checking) and the file's size afterwards.
+void Write(HANDLE h, const WCHAR* what, const char* bytes, DWORD count) {
+  DWORD written = 77;
+  SetLastError(kSentinel);
+  BOOL ok = WriteFile(h, bytes, count, &written, nullptr);
+  DWORD error = GetLastError();
+  WCHAR args[64];
+  swprintf(args, 64, TEXT("%ls, %u bytes"), what, static_cast<unsigned>(count));
+  WCHAR result[64];
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(h, &info)) {
+    swprintf(result, 64, TEXT("%d written=%u size=%u"), ok ? 1 : 0, static_cast<unsigned>(written),
+             static_cast<unsigned>(info.nFileSizeLow));
+  } else {
+    swprintf(result, 64, TEXT("%d written=%u"), ok ? 1 : 0, static_cast<unsigned>(written));
+  }
+  Line(TEXT("WriteFile"), args, result, error);
+}
+
+void Writes() {
+  const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  Note(TEXT("writing"));
+  HANDLE h = Open(TEXT("w1"), GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, 0);
+  Write(h, TEXT("new file"), "abc", 3);
+  Write(h, TEXT("null write"), "zz", 0);
+  Write(h, TEXT("more"), "de", 2);
+  Close(h);
+  h = Open(TEXT("w1"), GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, 0);
+  Write(h, TEXT("replaced file"), "x", 1);
+  Close(h);
+  h = Open(TEXT("w1"), GENERIC_WRITE, all, OPEN_EXISTING, 0);
+  Write(h, TEXT("over the start"), "yz", 2);
+  Close(h);
+  h = Open(TEXT("w1"), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, all, OPEN_EXISTING, 0);
+  Write(h, TEXT("append access"), "!", 1);
+  Close(h);
+  h = Open(TEXT("w1"), GENERIC_READ, all, OPEN_EXISTING, 0);
+  Write(h, TEXT("read access"), "a", 1);
+  Close(h);
+  if (h != INVALID_HANDLE_VALUE) Write(h, TEXT("closed handle"), "a", 1);
+  h = Open(TEXT("e"), GENERIC_WRITE, all, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  Write(h, TEXT("directory"), "a", 1);
+  Close(h);
+  Delete(TEXT("w1"));
+}
+
 // ------------------------------------------------------------ hard links
 
 typedef BOOL(WINAPI* CreateHardLinkFn)(LPCWSTR, LPCWSTR, LPSECURITY_ATTRIBUTES);
@@ -558,6 +607,7 @@ int RunConformance(const WCHAR* root) {
   if (!MkDir(TEXT(""))) return 3;
   Directories();
   Files();
+  Writes();
   HardLinks();
   Enumeration();
   FullPaths();

@@ -20,9 +20,15 @@ void PrintTrees(const lbsim::Options& options) {
 }
 
 // What the process ended with: ExitProcess's code, or wmain's return value
-// handed to exit() by the C runtime.
-DWORD RunProduct(const std::string& commandFile) {
-  return sim::RunEntryPoint(wmain, {u"linkbatch.exe", sim::W(commandFile)});
+// handed to exit() by the C runtime. A results file is written on the host,
+// where the command file is read from.
+DWORD RunProduct(const lbsim::Options& options) {
+  std::vector<std::u16string> args = {u"linkbatch.exe", sim::W(options.commandFile)};
+  if (!options.resultsFile.empty()) {
+    args.push_back(sim::W(options.resultsFile));
+    sim::RouteToHost(args.back(), options.resultsFile);
+  }
+  return sim::RunEntryPoint(wmain, args);
 }
 
 }  // namespace
@@ -53,7 +59,7 @@ int main(int argc, char** argv) {
   if (options.trace) sim::SetTrace(stderr);
   DWORD code;
   try {
-    code = RunProduct(options.commandFile);
+    code = RunProduct(options);
   } catch (const std::exception& e) {
     fflush(stdout);
     fprintf(stderr, "linkbatch-sim: the run stopped with an exception: %s\n", e.what());

@@ -18,8 +18,9 @@ const std::vector<std::string>& OptionalExports() {
 }
 
 const char* UsageText() {
-  return "usage: linkbatch-sim [options] COMMANDFILE\n"
-         "Runs linkbatch on COMMANDFILE (UTF-16LE) against a simulated Windows machine.\n"
+  return "usage: linkbatch-sim [options] COMMANDFILE [RESULTSFILE]\n"
+         "Runs linkbatch on COMMANDFILE (UTF-16LE) against a simulated Windows machine;\n"
+         "with RESULTSFILE, linkbatch writes its results file there on this host.\n"
          "  --volume L:=HOSTDIR  drive L: holds a copy of HOSTDIR's directories and files\n"
          "  --volume L:          drive L: is an empty volume (default: one empty C:)\n"
          "  --mkdir PATH         make an empty directory (and its parents) before the run\n"
@@ -198,11 +199,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
     *error = "--dump-reparse needs --show";
     return false;
   }
-  if (positional.size() != 1) {
-    *error = positional.empty() ? "no command file given" : "more than one command file given";
+  if (positional.empty() || positional.size() > 2) {
+    *error = positional.empty() ? "no command file given"
+                                : "more than a command file and a results file given";
     return false;
   }
   out->commandFile = positional[0];
+  if (positional.size() == 2) out->resultsFile = positional[1];
   return true;
 }
 

@@ -25,6 +25,7 @@ struct Options {
   bool dumpReparse = false;
   bool help = false;
   std::string commandFile;
+  std::string resultsFile;              // empty: none asked for
 };
 
 // The privileges of an elevated administrator's token that the product uses.

@@ -47,13 +47,15 @@ TEST(LinkbatchSimOptions, ValuesAndVolumes) {
   EXPECT_TRUE(o.show && o.dumpReparse);
   EXPECT_EQ(o.commandFile, "-odd.cmd");
   EXPECT_TRUE(Parse({"--privileges", "none", "x"}).privileges.empty());
+  EXPECT_EQ(o.resultsFile, "");
+  EXPECT_EQ(Parse({"a.cmd", "--show", "r.txt"}).resultsFile, "r.txt");
 }
 
 // Anything the tool cannot carry out exactly is refused before a run.
 TEST(LinkbatchSimOptions, RefusesWhatItCannotSimulate) {
   const std::vector<std::vector<std::string>> bad = {
       {},                                         // no command file
-      {"a.cmd", "b.cmd"},                         // two
+      {"a.cmd", "b.txt", "c.txt"},                // three
       {"--bogus", "a.cmd"},
       {"--volume", "1:", "a.cmd"},
       {"--volume", "C", "a.cmd"},

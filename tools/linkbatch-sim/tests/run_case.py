@@ -5,7 +5,8 @@ A case is a set of files in cases/ sharing one name:
   NAME.args    the arguments, one per line ('#' lines are comments); the
                placeholders {cmd} (NAME.txt as a command file), {examples}
                (the repository's examples/), {missing} (a path that does not
-               exist) and {symtree} (a host tree holding a symbolic link)
+               exist), {symtree} (a host tree holding a symbolic link) and
+               {results} (a results file in the case's scratch directory)
                are filled in
   NAME.txt     optional: the command lines, readable, turned into UTF-16LE
                by examples/make-demo-cmd.py (with a byte-order mark unless
@@ -14,6 +15,9 @@ A case is a set of files in cases/ sharing one name:
   NAME.status  the exit status
   NAME.err     optional: one text per line that standard error must contain,
                or, after a leading '!', must not contain
+  NAME.results optional: the results file's records, one a line; the file
+               must be UTF-16LE with a byte-order mark and CR LF line ends
+               (absent: the run must leave no results file)
 """
 import argparse
 import importlib.util
@@ -37,6 +41,24 @@ def read(path):
         return f.read()
 
 
+def check_results(base, path):
+    """What is wrong with the results file the run left, as a list."""
+    want_file = base + ".results"
+    if not os.path.exists(want_file):
+        return ["a results file was written"] if os.path.exists(path) else []
+    if not os.path.exists(path):
+        return ["no results file was written"]
+    with open(path, "rb") as f:
+        data = f.read()
+    if not data.startswith(b"\xff\xfe"):
+        return ["the results file has no byte-order mark"]
+    got = data[2:].decode("utf-16-le")
+    want = read(want_file).replace("\n", "\r\n")
+    if got != want:
+        return ["results file differs:\n--- expected\n%s--- got\n%s---" % (want, got)]
+    return []
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--tool", required=True)
@@ -48,7 +70,8 @@ def main():
     work = tempfile.mkdtemp(prefix="linkbatch-sim-case-")
     try:
         places = {"examples": os.path.join(a.source, "examples"),
-                  "missing": os.path.join(work, "no-such-file.cmd")}
+                  "missing": os.path.join(work, "no-such-file.cmd"),
+                  "results": os.path.join(work, "results.txt")}
         if os.path.exists(base + ".txt"):
             generator = load_generator(a.source)
             bom = not os.path.exists(base + ".nobom")
@@ -91,6 +114,7 @@ def main():
                         failures.append("standard error holds %r" % line[1:])
                 elif line not in err:
                     failures.append("standard error lacks %r" % line)
+        failures += check_results(base, places["results"])
         if failures:
             print("case %s failed: %s" % (name, " ".join(args)))
             for f in failures:

@@ -27,6 +27,15 @@ inline void Append32(Bytes& v, uint32_t value) {
 inline void AppendName(Bytes& v, const std::u16string& name) {
   for (char16_t c : name) Append16(v, c);
 }
+// Writes a field at a fixed offset, growing the vector to hold it.
+inline void Put16At(Bytes& v, size_t at, uint32_t value) {
+  if (v.size() < at + 2) v.resize(at + 2);
+  PutLE16(&v[at], value);
+}
+inline void Put32At(Bytes& v, size_t at, uint32_t value) {
+  if (v.size() < at + 4) v.resize(at + 4);
+  PutLE32(&v[at], value);
+}
 inline uint32_t At16(const Bytes& v, size_t at) { return GetLE16(v.data() + at); }
 inline uint32_t At32(const Bytes& v, size_t at) { return GetLE32(v.data() + at); }
 

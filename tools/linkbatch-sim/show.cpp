@@ -4,17 +4,10 @@
 #include <utility>
 
 #include "sim/sim.h"
+#include "support/record_bytes.h"
 
 namespace lbsim {
 namespace {
-
-uint32_t Read16(const std::vector<uint8_t>& d, size_t at) {
-  return static_cast<uint32_t>(d[at]) | static_cast<uint32_t>(d[at + 1]) << 8;
-}
-
-uint32_t Read32(const std::vector<uint8_t>& d, size_t at) {
-  return Read16(d, at) | Read16(d, at + 2) << 16;
-}
 
 // A name of `length` bytes at `base + offset`, wholly inside [0, limit).
 bool ReadName(const std::vector<uint8_t>& d, size_t limit, size_t base, uint32_t offset,
@@ -23,7 +16,7 @@ bool ReadName(const std::vector<uint8_t>& d, size_t limit, size_t base, uint32_t
   size_t start = base + offset;
   if (start > limit || length > limit - start) return false;
   name->clear();
-  for (size_t i = 0; i < length; i += 2) name->push_back(static_cast<char16_t>(Read16(d, start + i)));
+  for (size_t i = 0; i < length; i += 2) name->push_back(static_cast<char16_t>(support::At16(d, start + i)));
   return true;
 }
 
@@ -45,12 +38,12 @@ ReparseView DescribeReparse(const std::vector<uint8_t>& data, bool isDirectory) 
     view.kind = "reparse:?";
     return view;
   }
-  uint32_t tag = Read32(data, 0);
+  uint32_t tag = support::At32(data, 0);
   view.kind = TagKind(tag);
   if (data.size() < 8) return view;
   // The names must lie inside both the stored data and the span that
   // ReparseDataLength claims (it counts the bytes after the 8-byte header).
-  size_t limit = 8 + static_cast<size_t>(Read16(data, 4));
+  size_t limit = 8 + static_cast<size_t>(support::At16(data, 4));
   if (limit > data.size()) limit = data.size();
   // Both Microsoft layouts carry SubstituteName{Offset,Length} and
   // PrintName{Offset,Length} at bytes 8..15; the symbolic-link form adds a
@@ -65,8 +58,8 @@ ReparseView DescribeReparse(const std::vector<uint8_t>& data, bool isDirectory) 
   }
   if (limit < pathBuffer) return view;
   std::u16string substitute, print;
-  if (!ReadName(data, limit, pathBuffer, Read16(data, 8), Read16(data, 10), &substitute) ||
-      !ReadName(data, limit, pathBuffer, Read16(data, 12), Read16(data, 14), &print)) {
+  if (!ReadName(data, limit, pathBuffer, support::At16(data, 8), support::At16(data, 10), &substitute) ||
+      !ReadName(data, limit, pathBuffer, support::At16(data, 12), support::At16(data, 14), &print)) {
     return view;
   }
   view.hasTarget = true;

@@ -2,25 +2,15 @@
 
 #include "show.h"
 #include "sim/sim.h"
+#include "support/record_bytes.h"
 
 namespace {
 
 using lbsim::DescribeReparse;
 using lbsim::ReparseView;
 
-void Put16(std::vector<uint8_t>* d, size_t at, uint32_t v) {
-  if (d->size() < at + 2) d->resize(at + 2);
-  (*d)[at] = static_cast<uint8_t>(v);
-  (*d)[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-
-void Put32(std::vector<uint8_t>* d, size_t at, uint32_t v) {
-  Put16(d, at, v & 0xFFFF);
-  Put16(d, at + 2, v >> 16);
-}
-
 void PutName(std::vector<uint8_t>* d, size_t at, const std::u16string& s) {
-  for (size_t i = 0; i < s.size(); ++i) Put16(d, at + 2 * i, s[i]);
+  for (size_t i = 0; i < s.size(); ++i) support::Put16At(*d, at + 2 * i, s[i]);
 }
 
 // Reparse data in the Microsoft layout: substitute name first, then the
@@ -30,12 +20,12 @@ std::vector<uint8_t> Reparse(uint32_t tag, const std::u16string& sub, const std:
   uint32_t snl = static_cast<uint32_t>(2 * sub.size());
   uint32_t pnl = static_cast<uint32_t>(2 * print.size());
   std::vector<uint8_t> d(buffer + snl + pnl + 4, 0);
-  Put32(&d, 0, tag);
-  Put16(&d, 4, static_cast<uint32_t>(d.size() - 8));
-  Put16(&d, 8, 0);
-  Put16(&d, 10, snl);
-  Put16(&d, 12, snl + 2);
-  Put16(&d, 14, pnl);
+  support::Put32At(d, 0, tag);
+  support::Put16At(d, 4, static_cast<uint32_t>(d.size() - 8));
+  support::Put16At(d, 8, 0);
+  support::Put16At(d, 10, snl);
+  support::Put16At(d, 12, snl + 2);
+  support::Put16At(d, 14, pnl);
   PutName(&d, buffer, sub);
   PutName(&d, buffer + snl + 2, print);
   return d;
@@ -62,12 +52,12 @@ TEST(LinkbatchSimShow, DescribesTheThreeKindsOfLink) {
 
   // The name offsets count from PathBuffer and are honoured: print name first.
   std::vector<uint8_t> swapped(20 + 8 + 12, 0);
-  Put32(&swapped, 0, IO_REPARSE_TAG_SYMLINK);
-  Put16(&swapped, 4, static_cast<uint32_t>(swapped.size() - 8));
-  Put16(&swapped, 8, 8);    // substitute name "\??\x" after the print name
-  Put16(&swapped, 10, 10);
-  Put16(&swapped, 12, 0);   // print name "abc"
-  Put16(&swapped, 14, 6);
+  support::Put32At(swapped, 0, IO_REPARSE_TAG_SYMLINK);
+  support::Put16At(swapped, 4, static_cast<uint32_t>(swapped.size() - 8));
+  support::Put16At(swapped, 8, 8);    // substitute name "\??\x" after the print name
+  support::Put16At(swapped, 10, 10);
+  support::Put16At(swapped, 12, 0);   // print name "abc"
+  support::Put16At(swapped, 14, 6);
   PutName(&swapped, 20, u"abc");
   PutName(&swapped, 28, u"\\??\\x");
   EXPECT_EQ(DescribeReparse(swapped, false).target, u"abc");
@@ -83,13 +73,13 @@ TEST(LinkbatchSimShow, HostileDataFallsBackToTheTag) {
   auto good = Reparse(IO_REPARSE_TAG_MOUNT_POINT, u"\\??\\C:\\data", u"C:\\data");
 
   auto pastEnd = good;
-  Put16(&pastEnd, 14, 0xFFFF);
+  support::Put16At(pastEnd, 14, 0xFFFF);
   auto offsetPastEnd = good;
-  Put16(&offsetPastEnd, 12, 0xFFFE);
+  support::Put16At(offsetPastEnd, 12, 0xFFFE);
   auto shortClaim = good;
-  Put16(&shortClaim, 4, 10);
+  support::Put16At(shortClaim, 4, 10);
   auto oddLength = good;
-  Put16(&oddLength, 10, 3);
+  support::Put16At(oddLength, 10, 3);
   auto truncated = good;
   truncated.resize(14);
   auto printCut = good;
@@ -105,7 +95,7 @@ TEST(LinkbatchSimShow, HostileDataFallsBackToTheTag) {
   EXPECT_EQ(DescribeReparse(symlinkNoFlags, false).kind, "reparse:0xa000000c");
 
   std::vector<uint8_t> other(24, 0);
-  Put32(&other, 0, 0x8000001B);
+  support::Put32At(other, 0, 0x8000001B);
   EXPECT_EQ(DescribeReparse(other, false).kind, "reparse:0x8000001b");
   EXPECT_EQ(DescribeReparse({0x03, 0x00}, true).kind, "reparse:?");
 }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "sim/fs_model.h"
+#include "sim/fullpath.h"
 #include "sim/host_files.h"
 
 namespace fs = sim::fs;
@@ -452,8 +453,16 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR path, DWORD bufferChars, LPWSTR buffer, LP
     return 0;
   }
   std::u16string full;
-  // NULL or L"": 0, buffer untouched, last error unchanged.
-  if (!path || !fs::NormalisedFullPath(path, &full)) {
+  // A DOS device name becomes its device path, with no file part:
+  // "C:\nonexistent\nul" -> "\\.\nul", "AUX" -> "\\.\AUX", "C:NUL." ->
+  // "\\.\NUL" (Wine's kernel32 and ntdll path tests, GetFullPathNameW and
+  // RtlGetFullPathName_U tables).
+  std::u16string device;
+  const bool isDevice = path && sim::DosDeviceName(path, &device);
+  if (isDevice) {
+    full = u"\\\\.\\" + device;
+  } else if (!path || !fs::NormalisedFullPath(path, &full)) {
+    // NULL or L"": 0, buffer untouched, last error unchanged.
     call.result = "0";
     return 0;
   }
@@ -467,10 +476,11 @@ DWORD WINAPI GetFullPathNameW(LPCWSTR path, DWORD bufferChars, LPWSTR buffer, LP
   buffer[length] = 0;
   if (filePart) {
     const size_t slash = full.find_last_of(u'\\');
-    // A path ending in a backslash has no file part.
-    *filePart = (slash == std::u16string::npos) ? buffer
-                : (slash + 1 == full.size())    ? nullptr
-                                                : buffer + slash + 1;
+    // A path ending in a backslash, or a device, has no file part.
+    *filePart = isDevice                         ? nullptr
+                : (slash == std::u16string::npos) ? buffer
+                : (slash + 1 == full.size())      ? nullptr
+                                                  : buffer + slash + 1;
   }
   call.result = std::to_string(length);
   return length;

@@ -5,9 +5,9 @@
 // directory where needed, and then normalised in one pass over its
 // components below a root that ".." never climbs above.
 //
-// Left out on purpose: the legacy DOS device names ("NUL", "C:\x\COM1",
-// "AUX" -> "\\.\NUL" ...). Nothing in this system names a device, so such
-// names come out as ordinary file names.
+// The legacy DOS device names ("NUL", "C:\x\COM1", "AUX" -> "\\.\NUL" ...)
+// are recognised by DosDeviceName, which GetFullPathNameW consults first; the
+// simulated file functions still treat such names as ordinary names.
 #include "sim/fullpath.h"
 
 #include <vector>
@@ -124,7 +124,49 @@ std::u16string RootOf(const std::u16string& cwd) {
   return cwd;
 }
 
+bool SameNoCase(const std::u16string& a, const char16_t* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i]; ++i) {
+    if (Upper(a[i]) != b[i]) return false;
+  }
+  return i == a.size() && !b[i];
+}
+
+bool IsDeviceBaseName(const std::u16string& n) {
+  static const char16_t* const kNames[] = {u"AUX", u"CON", u"NUL", u"PRN", u"CONIN$", u"CONOUT$"};
+  for (const char16_t* k : kNames) {
+    if (SameNoCase(n, k)) return true;
+  }
+  // COM1 to COM9 and LPT1 to LPT9; "COM0", "LPT0" and "NUL0" are files.
+  if (n.size() == 4 && n[3] >= u'1' && n[3] <= u'9') {
+    const std::u16string stem = n.substr(0, 3);
+    return SameNoCase(stem, u"COM") || SameNoCase(stem, u"LPT");
+  }
+  return false;
+}
+
 }  // namespace
+
+// The rules of Wine's test_RtlIsDosDeviceName_U table (which Windows
+// passes): UNC and device paths ("\\foo\nul", "\\.\CON" since Windows 8)
+// are never device names; otherwise the last component is cut at its first
+// '.' or ':' ("c:PRN:.txt", "C:\x\nul.txt"), trailing spaces go
+// ("c:NUL  ....  "), and what is left is compared without regard to case. A
+// trailing separator leaves no last component ("c:\nul\" is not a device).
+bool DosDeviceName(const std::u16string& input, std::u16string* name) {
+  if (input.size() >= 2 && IsSep(input[0]) && IsSep(input[1])) return false;
+  size_t start = (input.size() >= 2 && IsDriveLetter(input[0]) && input[1] == u':') ? 2 : 0;
+  for (size_t i = start; i < input.size(); ++i) {
+    if (IsSep(input[i])) start = i + 1;
+  }
+  size_t end = start;
+  while (end < input.size() && input[end] != u'.' && input[end] != u':') ++end;
+  while (end > start && input[end - 1] == u' ') --end;
+  const std::u16string base = input.substr(start, end - start);
+  if (!IsDeviceBaseName(base)) return false;
+  *name = base;
+  return true;
+}
 
 bool ComputeFullPath(const std::u16string& input, const std::u16string& cwd,
                      const std::function<std::u16string(char16_t)>& driveCwd,

@@ -17,4 +17,10 @@ bool ComputeFullPath(const std::u16string& input, const std::u16string& cwd,
                      const std::function<std::u16string(char16_t)>& driveCwd,
                      std::u16string* out);
 
+// RtlIsDosDeviceName_U: whether a path's last component names one of the
+// legacy DOS devices (AUX, CON, NUL, PRN, COM1-COM9, LPT1-LPT9, CONIN$,
+// CONOUT$), with any extension, colon or trailing spaces. On true, *name is
+// the device name as written ("nul" in "C:\x\nul.txt").
+bool DosDeviceName(const std::u16string& input, std::u16string* name);
+
 }  // namespace sim

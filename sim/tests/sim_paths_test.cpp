@@ -131,6 +131,54 @@ TEST(FullPath, DevicePrefixes) {
   });
 }
 
+// The legacy DOS device names: the last component, cut at its first '.' or
+// ':' and stripped of trailing spaces, compared without regard to case; never
+// in a UNC or device path, nor with a separator after it.
+TEST(FullPath, DosDeviceNames) {
+  const struct {
+    const char* input;
+    const char* device;  // null: not a device
+  } cases[] = {
+      {"C:\\nonexistent\\nul", "nul"}, {"\\windows\\nul", "nul"}, {"C:NUL.", "NUL"},
+      {"AUX", "AUX"}, {"COM1", "COM1"}, {"CoM4:", "CoM4"}, {"lpt9:", "lpt9"},
+      {"c:\\nul::::::", "nul"}, {"c:NUL  ....  ", "NUL"}, {"c:prn:.txt:", "prn"},
+      {"C:\\x\\nul.txt", "nul"}, {"CONOUT$", "CONOUT$"}, {"\\??\\CON", "CON"},
+      {"\\\\foo\\nul", nullptr}, {"\\\\.\\CON", nullptr}, {"c:\\nul\\", nullptr},
+      {"c:\\nul\\foo", nullptr}, {"c:nul0", nullptr}, {"c:\\lpt0.txt", nullptr},
+      {"CONERR$", nullptr}, {"nulx", nullptr}, {"c:", nullptr}, {"C:\\x\\a nul", nullptr},
+  };
+  for (const auto& c : cases) {
+    std::u16string name = u"<untouched>";
+    const bool device = sim::DosDeviceName(sim::W(c.input), &name);
+    EXPECT_EQ(device, c.device != nullptr) << c.input;
+    if (c.device) EXPECT_EQ(sim::U8(name), c.device) << c.input;
+  }
+}
+
+// GetFullPathNameW answers a device name with its device path and no file
+// part; other names are unchanged.
+TEST(FullPath, GetFullPathNameWGivesDevicePaths) {
+  sim::Reset();
+  const struct {
+    const char16_t* input;
+    const char* full;
+    bool filePart;
+  } cases[] = {
+      {u"C:\\nonexistent\\nul", "\\\\.\\nul", false},
+      {u"COM1", "\\\\.\\COM1", false},
+      {u"C:NUL", "\\\\.\\NUL", false},
+      {u"C:\\x\\nulx", "C:\\x\\nulx", true},
+  };
+  for (const auto& c : cases) {
+    WCHAR buffer[64] = {};
+    LPWSTR filePart = buffer;
+    const DWORD n = GetFullPathNameW(c.input, 64, buffer, &filePart);
+    EXPECT_EQ(sim::U8(buffer), c.full) << sim::U8(c.input);
+    EXPECT_EQ(n, std::char_traits<char16_t>::length(buffer));
+    EXPECT_EQ(filePart != nullptr, c.filePart) << sim::U8(c.input);
+  }
+}
+
 // An empty input fails and leaves the output alone.
 TEST(FullPath, EmptyInputFails) {
   std::u16string out = u"kept";

@@ -83,9 +83,19 @@ const VersionRow kVersions[] = {
     {6, 1, 7601, 1}, {6, 2, 9200, 0}, {6, 3, 9600, 0}, {10, 0, 19045, 0},
 };
 
+// CreateSymbolicLinkW honours SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+// from Windows 10 build 14972 with Developer Mode on; earlier systems refuse
+// the unknown flag with ERROR_INVALID_PARAMETER (dotnet/runtime's
+// Interop.Kernel32 comment on the flag; Go's
+// internal/syscall/windows/symlink_windows.go, which retries without it on 87).
+constexpr DWORD kUnprivilegedSymlinkBuild = 14972;
+
 struct ProcessState {
   DWORD major = 10;
   DWORD minor = 0;
+  DWORD build = 0;  // 0: the release's own build from kVersions
+  bool developerMode = false;
+  bool elevated = true;
   std::map<std::string, bool> exports;
   bool loadLibraryFails = false;
   // The token's privileges: LUID LowPart -> attributes.
@@ -194,6 +204,9 @@ void ResetProcess() {
   ProcessState& s = State();
   s.major = 10;
   s.minor = 0;
+  s.build = 0;
+  s.developerMode = false;
+  s.elevated = true;
   s.exports.clear();
   for (const char* name : kOptionalExports) s.exports[name] = true;
   s.loadLibraryFails = false;
@@ -205,10 +218,46 @@ void ResetProcess() {
   ResetThreads();
 }
 
-void SetWindowsVersion(DWORD major, DWORD minor) {
+void SetWindowsVersion(DWORD major, DWORD minor, DWORD build) {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
   State().major = major;
   State().minor = minor;
+  State().build = build;
+}
+
+DWORD WindowsBuild() {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  const ProcessState& s = State();
+  if (s.build != 0) return s.build;
+  for (const VersionRow& v : kVersions) {
+    if (v.major == s.major && v.minor == s.minor) return v.build;
+  }
+  return 0;
+}
+
+void SetDeveloperMode(bool on) {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  State().developerMode = on;
+}
+
+bool DeveloperMode() {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  return State().developerMode;
+}
+
+void SetElevated(bool elevated) {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  State().elevated = elevated;
+}
+
+bool Elevated() {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  return State().elevated;
+}
+
+bool KnowsUnprivilegedSymlinkFlag() {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  return State().major > 10 || (State().major == 10 && WindowsBuild() >= kUnprivilegedSymlinkBuild);
 }
 
 void SetExportPresent(const std::string& name, bool present) {
@@ -345,6 +394,12 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
   VersionRow row{s.major, s.minor, 0, 0};
   for (const VersionRow& v : kVersions) {
     if (v.major == s.major && v.minor == s.minor) row = v;
+  }
+  // A chosen build replaces the release's own; a service pack belongs to
+  // one build, so it goes with it.
+  if (s.build != 0 && s.build != row.build) {
+    row.build = s.build;
+    row.servicePack = 0;
   }
   info->dwMajorVersion = row.major;
   info->dwMinorVersion = row.minor;

@@ -19,7 +19,8 @@ namespace sim {
 // directory C:\, Windows 10.0, all five optional kernel32 exports present,
 // a token holding SeBackupPrivilege, SeRestorePrivilege and
 // SeCreateSymbolicLinkPrivilege (all disabled, as in an elevated token before
-// anything enables them), an empty call log, no faults, no open handles.
+// anything enables them), Developer Mode off, an empty call log, no faults,
+// no open handles.
 void Reset();
 
 // Every simulated call holds this lock while it touches the world, so a
@@ -156,7 +157,23 @@ void SetStdoutIsConsole(bool console);
 bool StdoutIsConsole();
 
 // ------------------------------------------------------------ process
-void SetWindowsVersion(DWORD major, DWORD minor);
+// build 0: the build of the release's last service pack (10.0: 19045).
+void SetWindowsVersion(DWORD major, DWORD minor, DWORD build = 0);
+// The build GetVersionExW reports.
+DWORD WindowsBuild();
+// Developer Mode (off on a fresh machine): from Windows 10 build 14972 on,
+// it lets CreateSymbolicLinkW make links without the privilege when the
+// caller passes SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE.
+void SetDeveloperMode(bool on);
+bool DeveloperMode();
+// Whether the process runs with an elevated administrator's token (the
+// default) or a standard user's. Only administrators may change volume
+// mount points. The privileges the token holds are set separately.
+void SetElevated(bool elevated);
+bool Elevated();
+// Whether CreateSymbolicLinkW on the configured system knows
+// SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE (Windows 10 build 14972 on).
+bool KnowsUnprivilegedSymlinkFlag();
 // name: one of the five optional kernel32 exports.
 void SetExportPresent(const std::string& name, bool present);
 void SetLoadLibraryFails(bool fails);

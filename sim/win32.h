@@ -208,6 +208,7 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 #define FSCTL_DELETE_REPARSE_POINT 0x000900ACu
 
 #define SYMBOLIC_LINK_FLAG_DIRECTORY 0x1u
+#define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2u
 #define BACKUP_DATA 0x00000001u
 #define BACKUP_LINK 0x00000005u
 
@@ -313,6 +314,17 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs);
+
+// The interlocked operations are compiler intrinsics on Windows, not calls
+// into the system: they are neither logged nor counted, and cannot fail.
+inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
+  return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand) {
+  __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                              __ATOMIC_SEQ_CST);
+  return comparand;
+}
 
 // ------------------------------------------------------------ advapi32
 BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);

@@ -126,6 +126,45 @@ TEST_F(SimLinks, SetReparseValidation) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
+// Mount-point data is taken in one layout only: substitute name at offset 0,
+// print name right after its terminator, both terminated, nothing after.
+TEST_F(SimLinks, MountPointDataLayoutIsStrict) {
+  sim::MakeDirs(u"C:\\j");
+  const std::u16string sub = u"\\??\\C:\\t", print = u"C:\\t";
+  const uint16_t snl = uint16_t(sub.size() * 2), pnl = uint16_t(print.size() * 2);
+  // Builds a record from its four name fields and the path buffer's bytes.
+  auto record = [](uint16_t so, uint16_t sl, uint16_t po, uint16_t pl, const Bytes& names) {
+    Bytes v;
+    Put32(v, IO_REPARSE_TAG_MOUNT_POINT);
+    Put16(v, uint16_t(8 + names.size()));
+    Put16(v, 0);
+    for (uint16_t x : {so, sl, po, pl}) Put16(v, x);
+    v.insert(v.end(), names.begin(), names.end());
+    return v;
+  };
+  auto text = [](std::initializer_list<std::u16string> parts) {
+    Bytes v;
+    for (const auto& p : parts) PutText(v, p);
+    return v;
+  };
+  const std::u16string nul(1, u'\0');
+  const struct {
+    const char* what;
+    Bytes data;
+  } refused[] = {
+      {"print name first", record(uint16_t(pnl + 2), snl, 0, pnl, text({print, nul, sub, nul}))},
+      {"no terminators", record(0, snl, snl, pnl, text({sub, print}))},
+      {"print name not terminated", record(0, snl, uint16_t(snl + 2), pnl, text({sub, nul, print, u"x"}))},
+      {"padding after the print name", record(0, snl, uint16_t(snl + 2), pnl, text({sub, nul, print, nul, nul}))},
+      {"gap between the names", record(0, snl, uint16_t(snl + 4), pnl, text({sub, nul, nul, print, nul}))},
+  };
+  for (const auto& c : refused) EXPECT_EQ(SetReparse(u"C:\\j", c.data), DWORD(ERROR_INVALID_REPARSE_DATA)) << c.what;
+  EXPECT_EQ(sim::Inspect(u"C:\\j").reparseTag, 0u);
+  const Bytes strict = record(0, snl, uint16_t(snl + 2), pnl, text({sub, nul, print, nul}));
+  EXPECT_EQ(strict, Junction(sub, print));
+  EXPECT_EQ(SetReparse(u"C:\\j", strict), 0u);
+}
+
 // A mount point goes only on an empty directory; an existing reparse point
 // takes new data of its own tag only.
 TEST_F(SimLinks, SetReparseTargetRules) {
@@ -270,6 +309,54 @@ TEST_F(SimLinks, SymbolicLinkCreation) {
   EXPECT_EQ(sim::CreateSymbolicLinkW(u"C:\\empty", u"", 0), 0);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_REPARSE_DATA));
   EXPECT_FALSE(sim::Inspect(u"C:\\empty").exists);
+}
+
+// The unprivileged-create flag: refused with ERROR_INVALID_PARAMETER before
+// Windows 10 build 14972 whatever else is wrong; from that build on it makes
+// links without the privilege only with Developer Mode on. A made link leaves
+// the last error at 0.
+TEST_F(SimLinks, UnprivilegedCreateFlagFollowsBuildAndDeveloperMode) {
+  const DWORD kFlag = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+  const struct {
+    DWORD major, minor, build;
+    bool developerMode;
+    DWORD flags;
+    DWORD error;  // 0: made
+  } cases[] = {
+      {6, 1, 0, true, kFlag, ERROR_INVALID_PARAMETER},
+      {10, 0, 14393, true, kFlag | 1, ERROR_INVALID_PARAMETER},
+      {10, 0, 14972, true, kFlag, 0},
+      {10, 0, 0, true, kFlag | 1, 0},
+      {10, 0, 0, false, kFlag, ERROR_PRIVILEGE_NOT_HELD},
+      {10, 0, 0, true, 0, ERROR_PRIVILEGE_NOT_HELD},
+      {6, 1, 0, true, 0, ERROR_PRIVILEGE_NOT_HELD},
+  };
+  for (const auto& c : cases) {
+    sim::Reset();
+    sim::SetTokenPrivileges({});
+    sim::SetWindowsVersion(c.major, c.minor, c.build);
+    sim::SetDeveloperMode(c.developerMode);
+    SetLastError(0xdeadbeef);
+    const BOOLEAN made = sim::CreateSymbolicLinkW(u"C:\\link", u"C:\\t", c.flags);
+    const std::string what = std::to_string(c.major) + "." + std::to_string(c.build) + " mode " +
+                             std::to_string(c.developerMode) + " flags " + std::to_string(c.flags);
+    EXPECT_EQ(made, c.error == 0 ? 1 : 0) << what;
+    EXPECT_EQ(GetLastError(), c.error) << what;
+    EXPECT_EQ(sim::Inspect(u"C:\\link").exists, c.error == 0) << what;
+  }
+  // The flag is checked before the names: a taken name on an old system is
+  // ERROR_INVALID_PARAMETER with the flag, ERROR_ALREADY_EXISTS without.
+  sim::Reset();
+  sim::SetWindowsVersion(6, 0);
+  sim::MakeDirs(u"C:\\taken");
+  EXPECT_FAILS_WITH(sim::CreateSymbolicLinkW(u"C:\\taken", u"C:\\t", kFlag | 1), 0, ERROR_INVALID_PARAMETER);
+  EXPECT_FAILS_WITH(sim::CreateSymbolicLinkW(u"C:\\taken", u"C:\\t", 1), 0, ERROR_ALREADY_EXISTS);
+  // GetVersionExW reports the chosen build.
+  sim::SetWindowsVersion(10, 0, 14393);
+  OSVERSIONINFOW v = {};
+  v.dwOSVersionInfoSize = sizeof v;
+  ASSERT_TRUE(GetVersionExW(&v));
+  EXPECT_EQ(v.dwBuildNumber, 14393u);
 }
 
 // CreateHardLinkW adds a name to the same file, with the documented refusals.
@@ -492,6 +579,36 @@ TEST_F(SimLinks, MountSetFollowDelete) {
   SetLastError(0xdeadbeef);
   EXPECT_FALSE(sim::DeleteVolumeMountPointW(u"C:\\mnt\\"));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_A_REPARSE_POINT));
+}
+
+// Only an elevated administrator changes mount points; DeleteVolumeMountPointW
+// on a junction to a directory fails and leaves the junction as it was.
+TEST_F(SimLinks, MountPointsNeedElevationAndDeleteRefusesJunctions) {
+  sim::AddVolume(u'D');
+  sim::MakeDirs(u"C:\\mnt");
+  sim::MakeDirs(u"C:\\j");
+  sim::MakeDirs(u"C:\\t");
+  const Bytes junction = Junction(u"\\??\\C:\\t", u"C:\\t");
+  ASSERT_EQ(SetReparse(u"C:\\j", junction), 0u);
+  const std::u16string d = sim::VolumeGuidPath(u'D');
+
+  sim::SetElevated(false);
+  EXPECT_FAILS_WITH(sim::SetVolumeMountPointW(u"C:\\mnt\\", d.c_str()), FALSE, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(sim::Inspect(u"C:\\mnt").reparseTag, 0u);
+  EXPECT_FAILS_WITH(sim::DeleteVolumeMountPointW(u"C:\\j\\"), FALSE, ERROR_ACCESS_DENIED);
+  // Asking which volume a folder mounts needs no elevation.
+  WCHAR buf[MAX_PATH];
+  EXPECT_TRUE(sim::GetVolumeNameForVolumeMountPointW(u"D:\\", buf, MAX_PATH));
+
+  sim::SetElevated(true);
+  EXPECT_FAILS_WITH(sim::DeleteVolumeMountPointW(u"C:\\j\\"), FALSE, ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(sim::Inspect(u"C:\\j").reparseData, junction);
+  ASSERT_TRUE(sim::SetVolumeMountPointW(u"C:\\mnt\\", d.c_str()));
+  sim::SetElevated(false);
+  EXPECT_FAILS_WITH(sim::DeleteVolumeMountPointW(u"C:\\mnt\\"), FALSE, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(sim::Inspect(u"C:\\mnt").reparseTag, IO_REPARSE_TAG_MOUNT_POINT);
+  sim::SetElevated(true);
+  EXPECT_TRUE(sim::DeleteVolumeMountPointW(u"C:\\mnt\\"));
 }
 
 // GetFileInformationByHandle: the volume serial number and file index name

@@ -6,7 +6,8 @@
 #include "platform/platform.h"
 
 // Returns 1 when the link was made; 0 otherwise with the error as the thread's
-// last error. flags: SYMBOLIC_LINK_FLAG_DIRECTORY (1) or 0.
+// last error. flags: SYMBOLIC_LINK_FLAG_DIRECTORY (1) or 0; the
+// unprivileged-create flag is added here while the system takes it.
 int MakeSymbolicLink(LPCWSTR linkPath, LPCWSTR targetPath, DWORD flags);
 
 // Nonzero when the link was made; 0 otherwise with the thread's last error set.

@@ -107,6 +107,9 @@ void ProbeCapabilities() {
       Resolve<DeleteVolumeMountPointWFn>(kernel, "DeleteVolumeMountPointW");
   KernelEntryPoints.createSymbolicLink =
       Resolve<CreateSymbolicLinkWFn>(kernel, "CreateSymbolicLinkW");
+  // Whether the system takes the unprivileged-create flag is learnt from the
+  // first link made, not from the version.
+  InterlockedExchange(&KernelEntryPoints.unprivilegedFlagRefused, 0);
 
   if (KernelEntryPoints.createSymbolicLink != NULL) {
     EnablePrivilegeOn(TEXT("SeCreateSymbolicLinkPrivilege"));

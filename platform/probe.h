@@ -13,13 +13,19 @@ typedef BOOL(WINAPI* SetVolumeMountPointWFn)(LPCWSTR mountPoint, LPCWSTR volumeN
 typedef BOOL(WINAPI* DeleteVolumeMountPointWFn)(LPCWSTR mountPoint);
 
 // Each entry is null when the running system does not export the function.
-// Filled once by ProbeCapabilities before anything else runs; read-only after.
+// Filled once by ProbeCapabilities before anything else runs; read-only after,
+// except unprivilegedFlagRefused.
 struct KernelEntryPointTable {
   CreateHardLinkWFn createHardLink;
   CreateSymbolicLinkWFn createSymbolicLink;
   GetVolumeNameForVolumeMountPointWFn getVolumeNameForVolumeMountPoint;
   SetVolumeMountPointWFn setVolumeMountPoint;
   DeleteVolumeMountPointWFn deleteVolumeMountPoint;
+  // 0 until CreateSymbolicLinkW has shown that this system refuses
+  // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE, then 1 for the rest of the
+  // process. Any thread (the clone's worker too) may set it; it only ever
+  // goes from 0 to 1, and is read and written with interlocked calls.
+  LONG unprivilegedFlagRefused;
 };
 
 extern KernelEntryPointTable KernelEntryPoints;

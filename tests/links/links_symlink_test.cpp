@@ -77,7 +77,8 @@ TEST_F(LinksSymlink, MissingFunctionSetsInvalidFunction) {
   EXPECT_FALSE(sim::Inspect(u"C:\\link").exists);
 }
 
-// A made link returns exactly 1 and keeps the caller's argument order.
+// A made link returns exactly 1 and keeps the caller's argument order; on a
+// system that takes the unprivileged-create flag it costs one call.
 TEST_F(LinksSymlink, DirectCallOrder) {
   ProbeCapabilities();
   sim::ClearCalls();
@@ -85,7 +86,85 @@ TEST_F(LinksSymlink, DirectCallOrder) {
   std::vector<sim::Call> calls = sim::Calls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].name, "CreateSymbolicLinkW");
-  EXPECT_EQ(calls[0].args, "\"C:\\new\", \"C:\\old\", 0");
+  EXPECT_EQ(calls[0].args, "\"C:\\new\", \"C:\\old\", 2");
+}
+
+// The flags of every CreateSymbolicLinkW call, in order.
+std::vector<std::string> LinkFlags() {
+  std::vector<std::string> out;
+  for (const sim::Call& c : sim::Calls()) {
+    if (c.name == "CreateSymbolicLinkW") out.push_back(c.args.substr(c.args.rfind(' ') + 1));
+  }
+  return out;
+}
+
+// What a d line gives on each kind of system for a standard user (no
+// privilege) and an administrator, and which flags reached the system: the
+// flag first, and after an ERROR_INVALID_PARAMETER once more without it.
+TEST_F(LinksSymlink, UnprivilegedFlagAndItsRetry) {
+  const struct {
+    const char* what;
+    DWORD major, build;
+    bool developerMode, privilege;
+    DWORD exitCode;
+    std::vector<std::string> flags;
+  } cases[] = {
+      {"Developer Mode, no privilege", 10, 0, true, false, 0, {"3"}},
+      {"no Developer Mode, no privilege", 10, 0, false, false, 1314, {"3"}},
+      {"no Developer Mode, privilege", 10, 0, false, true, 0, {"3"}},
+      {"build before the flag, Developer Mode", 10, 14393, true, false, 1314, {"3", "1"}},
+      {"build before the flag, privilege", 10, 14393, false, true, 0, {"3", "1"}},
+      {"Windows 7, privilege", 6, 0, false, true, 0, {"3", "1"}},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    sim::SetWindowsVersion(c.major, c.major == 6 ? 1 : 0, c.build);
+    sim::SetDeveloperMode(c.developerMode);
+    if (!c.privilege) sim::SetTokenPrivileges({});
+    sim::MakeDirs(u"C:\\t");
+    EXPECT_EQ(RunCommands(u"xd \"C:\\link\" \"C:\\t\"\r\n"), c.exitCode) << c.what;
+    EXPECT_EQ(sim::Inspect(u"C:\\link").exists, c.exitCode == 0) << c.what;
+    EXPECT_EQ(LinkFlags(), c.flags) << c.what;
+  }
+}
+
+// A system that refused the flag is asked without it for the rest of the
+// process: the clone's links, d and f lines after the first pay no extra
+// call. A fresh process (a new probe) tries the flag again.
+TEST_F(LinksSymlink, RefusedFlagIsRememberedForTheProcess) {
+  sim::SetWindowsVersion(6, 1);
+  sim::MakeFile(u"C:\\src\\a.txt");
+  sim::MakeFile(u"C:\\src\\b.txt");
+  sim::MakeFile(u"C:\\src\\sub\\c.txt");
+  sim::MakeDirs(u"C:\\dst");
+  EXPECT_EQ(RunCommands(u"xc \"C:\\dst\" \"C:\\src\"\r\n"
+                        u"xf \"C:\\f\" \"C:\\src\\a.txt\"\r\n"
+                        u"xd \"C:\\d\" \"C:\\src\"\r\n"),
+            0u);
+  EXPECT_EQ(LinkFlags(), (std::vector<std::string>{"2", "0", "0", "0", "0", "1"}));
+  EXPECT_EQ(sim::Inspect(u"C:\\dst\\sub\\c.txt").reparseTag, IO_REPARSE_TAG_SYMLINK);
+
+  sim::ClearCalls();
+  ProbeCapabilities();
+  EXPECT_EQ(MakeSymbolicLink(u"C:\\g", u"C:\\src\\b.txt", 0), 1);
+  EXPECT_EQ(LinkFlags(), (std::vector<std::string>{"2", "0"}));
+}
+
+// An ERROR_INVALID_PARAMETER that comes back without the flag too has
+// another cause: it is the result, and the flag stays on for later links.
+// Any other first answer is the result at once, with no second call.
+TEST_F(LinksSymlink, InvalidParameterWithAnotherCauseKeepsTheFlag) {
+  ProbeCapabilities();
+  sim::MakeDirs(u"C:\\t");
+  sim::ClearCalls();
+  sim::FailCall("CreateSymbolicLinkW", 1, ERROR_INVALID_PARAMETER, true);
+  EXPECT_FAILS_WITH(MakeSymbolicLink(u"C:\\l1", u"C:\\t", 1), 0, ERROR_INVALID_PARAMETER);
+  sim::ClearFaults();
+  sim::FailCall("CreateSymbolicLinkW", 1, ERROR_ACCESS_DENIED);
+  EXPECT_FAILS_WITH(MakeSymbolicLink(u"C:\\l2", u"C:\\t", 1), 0, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(MakeSymbolicLink(u"C:\\l3", u"C:\\t", 1), 1);
+  EXPECT_EQ(LinkFlags(), (std::vector<std::string>{"3", "1", "3", "3"}));
+  EXPECT_EQ(KernelEntryPoints.unprivilegedFlagRefused, 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <string>
 
 namespace lbsim {
 
@@ -25,7 +26,12 @@ const char* UsageText() {
          "  --volume L:          drive L: is an empty volume (default: one empty C:)\n"
          "  --mkdir PATH         make an empty directory (and its parents) before the run\n"
          "  --cd PATH            current directory (default: the first volume's root)\n"
-         "  --windows VERSION    5.0, 5.1, 5.2, 6.0 or 10.0 (default 10.0)\n"
+         "  --windows VERSION    5.0, 5.1, 5.2, 6.0, 6.1, 6.2, 6.3 or 10.0 (default 10.0),\n"
+         "                       optionally with a build: 10.0.14393\n"
+         "  --developer-mode     Developer Mode is on (symbolic links without the\n"
+         "                       privilege from Windows 10 build 14972)\n"
+         "  --standard-user      a standard user's token: not elevated, and no\n"
+         "                       privileges unless --privileges names some\n"
          "  --without FUNCTION   remove one optional kernel32 function (repeatable)\n"
          "  --no-kernel32        LoadLibraryW(\"kernel32.dll\") fails\n"
          "  --privileges LIST    comma-separated privileges the token holds, or none\n"
@@ -62,15 +68,33 @@ bool ParseVersion(const std::string& value, Options* out, std::string* error) {
   static const struct {
     const char* text;
     unsigned major, minor;
-  } versions[] = {{"5.0", 5, 0}, {"5.1", 5, 1}, {"5.2", 5, 2}, {"6.0", 6, 0}, {"10.0", 10, 0}};
+  } versions[] = {{"5.0", 5, 0}, {"5.1", 5, 1}, {"5.2", 5, 2}, {"6.0", 6, 0},
+                  {"6.1", 6, 1}, {"6.2", 6, 2}, {"6.3", 6, 3}, {"10.0", 10, 0}};
+  // VERSION or VERSION.BUILD, the build a number from 1 to 99999.
+  const size_t firstDot = value.find('.');
+  const size_t secondDot = firstDot == std::string::npos ? firstDot : value.find('.', firstDot + 1);
+  const std::string release = value.substr(0, secondDot);
+  unsigned build = 0;
+  if (secondDot != std::string::npos) {
+    const std::string digits = value.substr(secondDot + 1);
+    bool ok = !digits.empty() && digits.size() <= 5;
+    for (char c : digits) ok = ok && c >= '0' && c <= '9';
+    if (ok) build = static_cast<unsigned>(std::stoul(digits));
+    if (!ok || build == 0) {
+      *error = "--windows: the build in '" + value + "' is not a number from 1 to 99999";
+      return false;
+    }
+  }
   for (const auto& v : versions) {
-    if (value == v.text) {
+    if (release == v.text) {
       out->major = v.major;
       out->minor = v.minor;
+      out->build = build;
       return true;
     }
   }
-  *error = "--windows wants 5.0, 5.1, 5.2, 6.0 or 10.0, got '" + value + "'";
+  *error = "--windows wants 5.0, 5.1, 5.2, 6.0, 6.1, 6.2, 6.3 or 10.0, with an optional .BUILD, got '" +
+           value + "'";
   return false;
 }
 
@@ -178,6 +202,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
       out->noKernel32 = true;
     } else if (name == "--privileges") {
       if (!takeValue() || !ParsePrivileges(value, out, error)) return false;
+      out->privilegesGiven = true;
+    } else if (name == "--developer-mode") {
+      if (!noValue()) return false;
+      out->developerMode = true;
+    } else if (name == "--standard-user") {
+      if (!noValue()) return false;
+      out->standardUser = true;
     } else if (name == "--trace") {
       if (!noValue()) return false;
       out->trace = true;
@@ -195,6 +226,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
     }
   }
   if (out->help) return true;
+  // A standard user's token holds none of the three privileges, unless the
+  // account was given some (--privileges says which).
+  if (out->standardUser && !out->privilegesGiven) out->privileges.clear();
   if (out->dumpReparse && !out->show) {
     *error = "--dump-reparse needs --show";
     return false;

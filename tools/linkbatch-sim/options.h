@@ -17,9 +17,13 @@ struct Options {
   std::vector<std::string> makeDirs;    // empty directories made before the run
   unsigned major = 10;
   unsigned minor = 0;
+  unsigned build = 0;                   // 0: the release's own build
+  bool developerMode = false;
+  bool standardUser = false;            // a standard user's token, not elevated
   std::vector<std::string> without;     // optional kernel32 exports removed
   bool noKernel32 = false;
   std::vector<std::string> privileges;  // held by the token
+  bool privilegesGiven = false;         // --privileges was given
   bool trace = false;
   bool show = false;
   bool dumpReparse = false;

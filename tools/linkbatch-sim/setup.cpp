@@ -121,7 +121,9 @@ bool SetUpMachine(const Options& options, FILE* warnings, std::string* error) {
     }
   }
 
-  sim::SetWindowsVersion(options.major, options.minor);
+  sim::SetWindowsVersion(options.major, options.minor, options.build);
+  sim::SetDeveloperMode(options.developerMode);
+  sim::SetElevated(!options.standardUser);
   // CreateHardLinkW and the volume mount point functions exist from 5.0 on,
   // CreateSymbolicLinkW from 6.0 on.
   sim::SetExportPresent("CreateSymbolicLinkW", options.major >= 6);

@@ -51,6 +51,28 @@ TEST(LinkbatchSimOptions, ValuesAndVolumes) {
   EXPECT_EQ(Parse({"a.cmd", "--show", "r.txt"}).resultsFile, "r.txt");
 }
 
+// A build after the version; a standard user holds no privileges unless
+// --privileges names some, before or after it.
+TEST(LinkbatchSimOptions, BuildDeveloperModeAndStandardUser) {
+  Options o = Parse({"--windows", "10.0.14393", "--developer-mode", "x"});
+  EXPECT_EQ(o.major, 10u);
+  EXPECT_EQ(o.minor, 0u);
+  EXPECT_EQ(o.build, 14393u);
+  EXPECT_TRUE(o.developerMode);
+  EXPECT_FALSE(o.standardUser);
+  o = Parse({"--windows=6.1", "--standard-user", "x"});
+  EXPECT_EQ(o.minor, 1u);
+  EXPECT_EQ(o.build, 0u);
+  EXPECT_TRUE(o.standardUser);
+  EXPECT_TRUE(o.privileges.empty());
+  for (const auto& args : {std::vector<std::string>{"--standard-user", "--privileges",
+                                                    "SeCreateSymbolicLinkPrivilege", "x"},
+                           std::vector<std::string>{"--privileges", "SeCreateSymbolicLinkPrivilege",
+                                                    "--standard-user", "x"}}) {
+    EXPECT_EQ(Parse(args).privileges, std::vector<std::string>{"SeCreateSymbolicLinkPrivilege"});
+  }
+}
+
 // Anything the tool cannot carry out exactly is refused before a run.
 TEST(LinkbatchSimOptions, RefusesWhatItCannotSimulate) {
   const std::vector<std::vector<std::string>> bad = {
@@ -62,8 +84,14 @@ TEST(LinkbatchSimOptions, RefusesWhatItCannotSimulate) {
       {"--volume", "C:dir", "a.cmd"},
       {"--volume", "C:=", "a.cmd"},
       {"--volume", "C:", "--volume", "c:=x", "a.cmd"},  // the same drive twice
-      {"--windows", "6.1", "a.cmd"},
+      {"--windows", "6.4", "a.cmd"},
       {"--windows", "10", "a.cmd"},
+      {"--windows", "10.0.", "a.cmd"},
+      {"--windows", "10.0.0", "a.cmd"},
+      {"--windows", "10.0.x1", "a.cmd"},
+      {"--windows", "10.0.123456", "a.cmd"},
+      {"--windows", "10.1.14393", "a.cmd"},
+      {"--developer-mode=1", "a.cmd"},
       {"--without", "CreateFileW", "a.cmd"},
       {"--privileges", "SeDebugPrivilege", "a.cmd"},
       {"--privileges", "SeBackupPrivilege,", "a.cmd"},

@@ -452,8 +452,14 @@ void FullPath(const WCHAR* input, DWORD chars, bool relativeSize = false) {
   } else {
     const WCHAR* part = TEXT("NULL");
     if (filePart != nullptr && filePart >= buffer && filePart < buffer + n) part = filePart;
-    swprintf(result, kPathChars * 2, TEXT("len(R)%c%u %ls part=\"%ls\""), sign, magnitude,
-             Shown(buffer), part);
+    if (wcsncmp(buffer, g_root, g_rootLen) == 0) {
+      swprintf(result, kPathChars * 2, TEXT("len(R)%c%u %ls part=\"%ls\""), sign, magnitude,
+               Shown(buffer), part);
+    } else {
+      // A result outside the scratch tree (a device path) has its own length.
+      swprintf(result, kPathChars * 2, TEXT("len %u %ls part=\"%ls\""), static_cast<unsigned>(n),
+               Shown(buffer), part);
+    }
   }
   Line(TEXT("GetFullPathNameW"), args, result, error);
 }
@@ -487,6 +493,12 @@ void FullPaths() {
   FullPath(TEXT("x"), 5, true);
   FullPath(TEXT("x"), 6, true);
   FullPath(TEXT(""), size);
+  // Legacy DOS device names become device paths, wherever they stand.
+  FullPath(TEXT("nul"), size);
+  FullPath(TEXT("x\\COM1.txt"), size);
+  FullPath(TEXT("aux: "), size);
+  FullPath(TEXT("nul\\x"), size);
+  FullPath(TEXT("com0"), size);
   // The current directory is held open, so it cannot be removed.
   MkDir(TEXT("e\\cwd"));
   const WCHAR* inner = P(TEXT("e\\cwd"));

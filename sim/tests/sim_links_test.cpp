@@ -323,13 +323,10 @@ TEST_F(SimLinks, UnprivilegedCreateFlagFollowsBuildAndDeveloperMode) {
     DWORD flags;
     DWORD error;  // 0: made
   } cases[] = {
-      {6, 1, 0, true, kFlag, ERROR_INVALID_PARAMETER},
       {10, 0, 14393, true, kFlag | 1, ERROR_INVALID_PARAMETER},
       {10, 0, 14972, true, kFlag, 0},
-      {10, 0, 0, true, kFlag | 1, 0},
       {10, 0, 0, false, kFlag, ERROR_PRIVILEGE_NOT_HELD},
       {10, 0, 0, true, 0, ERROR_PRIVILEGE_NOT_HELD},
-      {6, 1, 0, true, 0, ERROR_PRIVILEGE_NOT_HELD},
   };
   for (const auto& c : cases) {
     sim::Reset();

@@ -155,30 +155,6 @@ TEST(FullPath, DosDeviceNames) {
   }
 }
 
-// GetFullPathNameW answers a device name with its device path and no file
-// part; other names are unchanged.
-TEST(FullPath, GetFullPathNameWGivesDevicePaths) {
-  sim::Reset();
-  const struct {
-    const char16_t* input;
-    const char* full;
-    bool filePart;
-  } cases[] = {
-      {u"C:\\nonexistent\\nul", "\\\\.\\nul", false},
-      {u"COM1", "\\\\.\\COM1", false},
-      {u"C:NUL", "\\\\.\\NUL", false},
-      {u"C:\\x\\nulx", "C:\\x\\nulx", true},
-  };
-  for (const auto& c : cases) {
-    WCHAR buffer[64] = {};
-    LPWSTR filePart = buffer;
-    const DWORD n = GetFullPathNameW(c.input, 64, buffer, &filePart);
-    EXPECT_EQ(sim::U8(buffer), c.full) << sim::U8(c.input);
-    EXPECT_EQ(n, std::char_traits<char16_t>::length(buffer));
-    EXPECT_EQ(filePart != nullptr, c.filePart) << sim::U8(c.input);
-  }
-}
-
 // An empty input fails and leaves the output alone.
 TEST(FullPath, EmptyInputFails) {
   std::u16string out = u"kept";

@@ -162,8 +162,14 @@ TEST_F(LinksSymlink, InvalidParameterWithAnotherCauseKeepsTheFlag) {
   sim::ClearFaults();
   sim::FailCall("CreateSymbolicLinkW", 1, ERROR_ACCESS_DENIED);
   EXPECT_FAILS_WITH(MakeSymbolicLink(u"C:\\l2", u"C:\\t", 1), 0, ERROR_ACCESS_DENIED);
+  // A failure that leaves the last error at 0 is no reason to retry, and
+  // reads as ERROR_INVALID_FUNCTION, not as success.
+  SetLastError(0);
+  sim::FailCallSilently("CreateSymbolicLinkW", 1);
+  EXPECT_EQ(MakeSymbolicLink(u"C:\\l4", u"C:\\t", 1), 0);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
   EXPECT_EQ(MakeSymbolicLink(u"C:\\l3", u"C:\\t", 1), 1);
-  EXPECT_EQ(LinkFlags(), (std::vector<std::string>{"3", "1", "3", "3"}));
+  EXPECT_EQ(LinkFlags(), (std::vector<std::string>{"3", "1", "3", "3", "3"}));
   EXPECT_EQ(KernelEntryPoints.unprivilegedFlagRefused, 0);
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/ntfs_records.h"
 #include "sim/fs_model.h"
 #include "sim/fullpath.h"
 #include "sim/host_files.h"
@@ -193,8 +194,7 @@ void PlantReparse(const std::u16string& path, const std::vector<uint8_t>& data) 
     lk.node->reparseData.clear();
     return;
   }
-  lk.node->reparseTag = static_cast<DWORD>(data[0]) | (static_cast<DWORD>(data[1]) << 8) |
-                        (static_cast<DWORD>(data[2]) << 16) | (static_cast<DWORD>(data[3]) << 24);
+  lk.node->reparseTag = GetLE32(data.data() + ReparseTagAt);
   lk.node->reparseData = data;
 }
 

@@ -4,9 +4,11 @@
 #include <cstring>
 #include <set>
 
+#include "platform/ntfs_records.h"
 #include "sim/fs_model.h"
 #include "sim/fullpath.h"
 #include "sim/sim.h"
+#include "support/record_bytes.h"
 
 namespace sim {
 namespace {
@@ -27,20 +29,6 @@ constexpr uint32_t kMaxLinks = 1024;
 // terminator.
 constexpr DWORD kVolumeNameChars = 50;
 
-uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-uint32_t Get32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-void Put16(std::vector<uint8_t>& v, uint16_t x) {
-  v.push_back(uint8_t(x));
-  v.push_back(uint8_t(x >> 8));
-}
-void Put32(std::vector<uint8_t>& v, uint32_t x) {
-  for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
-}
-void PutName(std::vector<uint8_t>& v, const std::u16string& s) {
-  for (char16_t c : s) Put16(v, uint16_t(c));
-}
 
 bool IsMicrosoftTag(DWORD tag) { return (tag & 0x80000000u) != 0; }
 
@@ -66,8 +54,8 @@ DWORD ValidateReparseInput(const uint8_t* in, DWORD inSize) {
   // the head: STATUS_IO_REPARSE_DATA_INVALID.
   if (!in || inSize < kReparseHeader || inSize > MAXIMUM_REPARSE_DATA_BUFFER_SIZE)
     return ERROR_INVALID_REPARSE_DATA;
-  const DWORD tag = Get32(in);
-  const DWORD dataLength = Get16(in + 4);
+  const DWORD tag = GetLE32(in);
+  const DWORD dataLength = GetLE16(in + 4);
   // IO_REPARSE_TAG_RESERVED_ZERO and _ONE are not tags a file can carry.
   if (tag == 0 || tag == 1) return ERROR_REPARSE_TAG_INVALID;
   if (IsMicrosoftTag(tag)) {
@@ -89,22 +77,22 @@ DWORD ValidateReparseInput(const uint8_t* in, DWORD inSize) {
     // STATUS_IO_REPARSE_DATA_INVALID (the code is inferred; the tests only
     // build the accepted layout).
     if (dataLength < 8) return ERROR_INVALID_REPARSE_DATA;
-    const DWORD substituteOffset = Get16(body), substituteLength = Get16(body + 2);
-    const DWORD printOffset = Get16(body + 4), printLength = Get16(body + 6);
+    const DWORD substituteOffset = GetLE16(body), substituteLength = GetLE16(body + 2);
+    const DWORD printOffset = GetLE16(body + 4), printLength = GetLE16(body + 6);
     if (substituteOffset != 0 || printOffset != substituteLength + 2 || (substituteLength | printLength) & 1)
       return ERROR_INVALID_REPARSE_DATA;
     if (dataLength != 8 + printOffset + printLength + 2) return ERROR_INVALID_REPARSE_DATA;
     const uint8_t* names = body + 8;
-    if (Get16(names + substituteLength) != 0 || Get16(names + printOffset + printLength) != 0)
+    if (GetLE16(names + substituteLength) != 0 || GetLE16(names + printOffset + printLength) != 0)
       return ERROR_INVALID_REPARSE_DATA;
   } else if (tag == IO_REPARSE_TAG_SYMLINK) {
     // Four name fields and Flags, then PathBuffer.
     if (dataLength < 12) return ERROR_INVALID_REPARSE_DATA;
     const DWORD room = dataLength - 12;
-    if (!NameInside(Get16(body), Get16(body + 2), room) || !NameInside(Get16(body + 4), Get16(body + 6), room))
+    if (!NameInside(GetLE16(body), GetLE16(body + 2), room) || !NameInside(GetLE16(body + 4), GetLE16(body + 6), room))
       return ERROR_INVALID_REPARSE_DATA;
     // An empty relative target is refused when it is set.
-    if ((Get32(body + 8) & SYMLINK_FLAG_RELATIVE) && Get16(body + 2) == 0) return ERROR_INVALID_REPARSE_DATA;
+    if ((GetLE32(body + 8) & SYMLINK_FLAG_RELATIVE) && GetLE16(body + 2) == 0) return ERROR_INVALID_REPARSE_DATA;
   }
   return 0;
 }
@@ -113,7 +101,7 @@ DWORD ValidateReparseInput(const uint8_t* in, DWORD inSize) {
 // unprivilegedSymlink: CreateSymbolicLinkW was allowed to make the link
 // without SeCreateSymbolicLinkPrivilege (Developer Mode and the flag).
 DWORD SetReparse(fs::Node& node, const std::vector<uint8_t>& data, bool unprivilegedSymlink = false) {
-  const DWORD tag = Get32(data.data());
+  const DWORD tag = GetLE32(data.data());
   // A reparse point of another kind is not replaced:
   // STATUS_IO_REPARSE_TAG_MISMATCH. The same tag rewrites the data in place.
   if (node.reparseTag != 0 && node.reparseTag != tag) return ERROR_REPARSE_TAG_MISMATCH;
@@ -145,16 +133,16 @@ std::vector<uint8_t> SymlinkData(const std::u16string& substitute, const std::u1
   const uint16_t pnl = uint16_t(print.size() * 2);
   const uint16_t snl = uint16_t(substitute.size() * 2);
   std::vector<uint8_t> v;
-  Put32(v, IO_REPARSE_TAG_SYMLINK);
-  Put16(v, uint16_t(12 + pnl + snl));
-  Put16(v, 0);
-  Put16(v, pnl);  // SubstituteNameOffset
-  Put16(v, snl);
-  Put16(v, 0);  // PrintNameOffset
-  Put16(v, pnl);
-  Put32(v, flags);
-  PutName(v, print);
-  PutName(v, substitute);
+  support::Append32(v, IO_REPARSE_TAG_SYMLINK);
+  support::Append16(v, uint16_t(12 + pnl + snl));
+  support::Append16(v, 0);
+  support::Append16(v, pnl);  // SubstituteNameOffset
+  support::Append16(v, snl);
+  support::Append16(v, 0);  // PrintNameOffset
+  support::Append16(v, pnl);
+  support::Append32(v, flags);
+  support::AppendName(v, print);
+  support::AppendName(v, substitute);
   return v;
 }
 
@@ -164,17 +152,17 @@ std::vector<uint8_t> MountPointData(const std::u16string& substitute, const std:
   const uint16_t snl = uint16_t(substitute.size() * 2);
   const uint16_t pnl = uint16_t(print.size() * 2);
   std::vector<uint8_t> v;
-  Put32(v, IO_REPARSE_TAG_MOUNT_POINT);
-  Put16(v, uint16_t(8 + snl + 2 + pnl + 2));
-  Put16(v, 0);
-  Put16(v, 0);
-  Put16(v, snl);
-  Put16(v, uint16_t(snl + 2));
-  Put16(v, pnl);
-  PutName(v, substitute);
-  Put16(v, 0);
-  PutName(v, print);
-  Put16(v, 0);
+  support::Append32(v, IO_REPARSE_TAG_MOUNT_POINT);
+  support::Append16(v, uint16_t(8 + snl + 2 + pnl + 2));
+  support::Append16(v, 0);
+  support::Append16(v, 0);
+  support::Append16(v, snl);
+  support::Append16(v, uint16_t(snl + 2));
+  support::Append16(v, pnl);
+  support::AppendName(v, substitute);
+  support::Append16(v, 0);
+  support::AppendName(v, print);
+  support::Append16(v, 0);
   return v;
 }
 
@@ -280,8 +268,8 @@ DWORD Consume(BackupContext& ctx, const fs::FileHandle& h, const uint8_t* p, DWO
         p += take;
         n -= take;
         if (ctx.headHave < sizeof(ctx.head)) return 0;
-        ctx.nameSkip = Get32(ctx.head + 16);
-        ctx.dataLeft = uint64_t(Get32(ctx.head + 8)) | (uint64_t(Get32(ctx.head + 12)) << 32);
+        ctx.nameSkip = GetLE32(ctx.head + 16);
+        ctx.dataLeft = uint64_t(GetLE32(ctx.head + 8)) | (uint64_t(GetLE32(ctx.head + 12)) << 32);
         ctx.data.clear();
       }
       const DWORD skip = std::min<DWORD>(n, ctx.nameSkip);
@@ -294,12 +282,12 @@ DWORD Consume(BackupContext& ctx, const fs::FileHandle& h, const uint8_t* p, DWO
     const DWORD take = DWORD(std::min<uint64_t>(n, ctx.dataLeft));
     // Only the link stream's data is kept; other streams' data is passed
     // over (the simulation models no file contents through backup streams).
-    if (Get32(ctx.head) == BACKUP_LINK) ctx.data.insert(ctx.data.end(), p, p + take);
+    if (GetLE32(ctx.head) == BACKUP_LINK) ctx.data.insert(ctx.data.end(), p, p + take);
     ctx.dataLeft -= take;
     p += take;
     n -= take;
     if (ctx.dataLeft == 0) {
-      const bool link = Get32(ctx.head) == BACKUP_LINK;
+      const bool link = GetLE32(ctx.head) == BACKUP_LINK;
       std::vector<uint8_t> data;
       data.swap(ctx.data);
       ctx.headHave = 0;
@@ -374,8 +362,8 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
       // No input: STATUS_INVALID_BUFFER_SIZE.
       if (!input || inSize == 0) return fail(ERROR_INVALID_USER_BUFFER);
       // The input is a bare REPARSE_GUID_DATA_BUFFER head with no data.
-      if (inSize != sim::kGuidReparseHeader || sim::Get16(input + 4) != 0) return fail(ERROR_INVALID_REPARSE_DATA);
-      const DWORD tag = sim::Get32(input);
+      if (inSize != sim::kGuidReparseHeader || GetLE16(input + 4) != 0) return fail(ERROR_INVALID_REPARSE_DATA);
+      const DWORD tag = GetLE32(input);
       if (tag == 0) return fail(ERROR_REPARSE_TAG_INVALID);
       if (!sim::CanWrite(*file)) return fail(ERROR_ACCESS_DENIED);
       if (node.reparseTag == 0) return fail(ERROR_NOT_A_REPARSE_POINT);

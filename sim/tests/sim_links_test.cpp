@@ -6,24 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "support/record_bytes.h"
 #include "tests/support.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Put16(Bytes& v, uint16_t x) {
-  v.push_back(uint8_t(x));
-  v.push_back(uint8_t(x >> 8));
-}
-void Put32(Bytes& v, uint32_t x) {
-  for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
-}
-void PutText(Bytes& v, const std::u16string& s) {
-  for (char16_t c : s) Put16(v, uint16_t(c));
-}
-uint16_t At16(const Bytes& v, size_t i) { return uint16_t(v[i] | (v[i + 1] << 8)); }
-uint32_t At32(const Bytes& v, size_t i) { return uint32_t(At16(v, i)) | (uint32_t(At16(v, i + 2)) << 16); }
+using support::At16;
+using support::At32;
 std::u16string TextAt(const Bytes& v, size_t at, size_t bytes) {
   std::u16string s;
   for (size_t i = 0; i < bytes; i += 2) s.push_back(char16_t(At16(v, at + i)));
@@ -34,17 +25,17 @@ std::u16string TextAt(const Bytes& v, size_t at, size_t bytes) {
 Bytes Junction(const std::u16string& sub, const std::u16string& print) {
   Bytes v;
   const uint16_t snl = uint16_t(sub.size() * 2), pnl = uint16_t(print.size() * 2);
-  Put32(v, IO_REPARSE_TAG_MOUNT_POINT);
-  Put16(v, uint16_t(snl + pnl + 12));
-  Put16(v, 0);
-  Put16(v, 0);
-  Put16(v, snl);
-  Put16(v, uint16_t(snl + 2));
-  Put16(v, pnl);
-  PutText(v, sub);
-  Put16(v, 0);
-  PutText(v, print);
-  Put16(v, 0);
+  support::Append32(v, IO_REPARSE_TAG_MOUNT_POINT);
+  support::Append16(v, uint16_t(snl + pnl + 12));
+  support::Append16(v, 0);
+  support::Append16(v, 0);
+  support::Append16(v, snl);
+  support::Append16(v, uint16_t(snl + 2));
+  support::Append16(v, pnl);
+  support::AppendName(v, sub);
+  support::Append16(v, 0);
+  support::AppendName(v, print);
+  support::Append16(v, 0);
   return v;
 }
 
@@ -135,16 +126,16 @@ TEST_F(SimLinks, MountPointDataLayoutIsStrict) {
   // Builds a record from its four name fields and the path buffer's bytes.
   auto record = [](uint16_t so, uint16_t sl, uint16_t po, uint16_t pl, const Bytes& names) {
     Bytes v;
-    Put32(v, IO_REPARSE_TAG_MOUNT_POINT);
-    Put16(v, uint16_t(8 + names.size()));
-    Put16(v, 0);
-    for (uint16_t x : {so, sl, po, pl}) Put16(v, x);
+    support::Append32(v, IO_REPARSE_TAG_MOUNT_POINT);
+    support::Append16(v, uint16_t(8 + names.size()));
+    support::Append16(v, 0);
+    for (uint16_t x : {so, sl, po, pl}) support::Append16(v, x);
     v.insert(v.end(), names.begin(), names.end());
     return v;
   };
   auto text = [](std::initializer_list<std::u16string> parts) {
     Bytes v;
-    for (const auto& p : parts) PutText(v, p);
+    for (const auto& p : parts) support::AppendName(v, p);
     return v;
   };
   const std::u16string nul(1, u'\0');
@@ -191,12 +182,12 @@ TEST_F(SimLinks, SetReparseTargetRules) {
 
   EnableSymlinks();
   Bytes link;
-  Put32(link, IO_REPARSE_TAG_SYMLINK);
-  Put16(link, 12 + 2);
-  Put16(link, 0);
-  for (uint16_t x : {0, 2, 0, 2}) Put16(link, x);
-  Put32(link, SYMLINK_FLAG_RELATIVE);
-  PutText(link, u"x");
+  support::Append32(link, IO_REPARSE_TAG_SYMLINK);
+  support::Append16(link, 12 + 2);
+  support::Append16(link, 0);
+  for (uint16_t x : {0, 2, 0, 2}) support::Append16(link, x);
+  support::Append32(link, SYMLINK_FLAG_RELATIVE);
+  support::AppendName(link, u"x");
   EXPECT_EQ(SetReparse(u"C:\\j", link), DWORD(ERROR_REPARSE_TAG_MISMATCH));
 }
 
@@ -403,17 +394,17 @@ class SimBackupLink : public SimLinks {
   }
   static Bytes Head(DWORD stream, uint64_t size) {
     Bytes v;
-    Put32(v, stream);
-    Put32(v, 0);
-    Put32(v, uint32_t(size));
-    Put32(v, uint32_t(size >> 32));
-    Put32(v, 0);
+    support::Append32(v, stream);
+    support::Append32(v, 0);
+    support::Append32(v, uint32_t(size));
+    support::Append32(v, uint32_t(size >> 32));
+    support::Append32(v, 0);
     return v;
   }
   static Bytes Name(const std::u16string& s) {
     Bytes v;
-    PutText(v, s);
-    Put16(v, 0);
+    support::AppendName(v, s);
+    support::Append16(v, 0);
     return v;
   }
   HANDLE OpenSource(DWORD access = GENERIC_WRITE) {

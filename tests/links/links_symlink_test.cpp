@@ -8,6 +8,7 @@
 
 #include "links/links.h"
 #include "platform/probe.h"
+#include "support/record_bytes.h"
 #include "tests/support.h"
 
 namespace {
@@ -16,15 +17,12 @@ using lbtest::RunCommands;
 
 class LinksSymlink : public lbtest::SimTest {};
 
-uint16_t Get16(const std::vector<uint8_t>& d, size_t at) {
-  return static_cast<uint16_t>(d.at(at) | (d.at(at + 1) << 8));
-}
 
 // The print name of symbolic-link reparse data (names count from offset 20).
 std::u16string PrintName(const std::vector<uint8_t>& d) {
   std::u16string out;
-  const size_t offset = 20 + Get16(d, 12);
-  for (size_t i = 0; i < Get16(d, 14) / 2u; ++i) out.push_back(Get16(d, offset + 2 * i));
+  const size_t offset = 20 + support::At16(d, 12);
+  for (size_t i = 0; i < support::At16(d, 14) / 2u; ++i) out.push_back(support::At16(d, offset + 2 * i));
   return out;
 }
 

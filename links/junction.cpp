@@ -15,6 +15,36 @@ const DWORD ReparseBytes = 24576;
 
 bool IsBackslash(WCHAR c) { return c == TEXT('\\'); }
 
+// True when the name (the substitute name after its "\??\" or "\??\UNC\")
+// ends in the backslash of a volume's root directory: a drive root ("D:\")
+// or a volume GUID path ("Volume{...}\", as GetVolumeNameForVolumeMountPointW
+// gives it). Without that backslash the name is the volume device, not its
+// root folder.
+bool EndsAtVolumeRoot(LPCWSTR name, DWORD chars) {
+  if (chars < 2 || !IsBackslash(name[chars - 1])) {
+    return false;
+  }
+  if (name[chars - 2] == TEXT(':')) {
+    return true;
+  }
+  const WCHAR volume[] = TEXT("volume{");
+  for (DWORD i = 0; volume[i] != 0; ++i) {
+    WCHAR c = name[i];
+    if (c >= TEXT('A') && c <= TEXT('Z')) {
+      c = static_cast<WCHAR>(c - TEXT('A') + TEXT('a'));
+    }
+    if (i >= chars || c != volume[i]) {
+      return false;
+    }
+  }
+  for (DWORD i = 0; i + 1 < chars; ++i) {
+    if (IsBackslash(name[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Writes the reparse data onto the directory. Opening the reparse point
 // itself, not what an existing junction points to, lets a junction be
 // re-pointed in place. The handle is closed before this returns, so the
@@ -69,8 +99,9 @@ DWORD BuildSubstituteName(LPCWSTR fullTarget, DWORD targetChars, LPWSTR out) {
   }
   out[n] = 0;
   // A junction's substitute name carries no trailing backslash, except on a
-  // drive root ("\??\D:\"), where the backslash is the root directory.
-  if (n >= 2 && IsBackslash(out[n - 1]) && out[n - 2] != TEXT(':')) {
+  // volume's root ("\??\D:\", "\??\Volume{...}\"), where the backslash is
+  // the root directory.
+  if (n >= 2 && IsBackslash(out[n - 1]) && !EndsAtVolumeRoot(out + prefixChars, n - prefixChars)) {
     out[--n] = 0;
   }
   return n;

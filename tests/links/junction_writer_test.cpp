@@ -47,7 +47,8 @@ std::vector<std::string> CallNames() {
 // The substitute name is the NT form of the full target path: "\??\" before
 // a drive path, "\??\UNC\" before a server share, and a "\\?\" or "\\.\"
 // prefix swapped for "\??\"; one trailing backslash is dropped except on a
-// drive root. The print name is the full path as resolved.
+// volume's root (a drive root or a volume GUID path). The print name is the
+// full path as resolved.
 TEST_F(JunctionWriter, SubstituteAndPrintNames) {
   struct Case {
     const char16_t* target;
@@ -65,6 +66,14 @@ TEST_F(JunctionWriter, SubstituteAndPrintNames) {
       {u"\\\\?\\C:\\", u"\\??\\C:\\", u"\\\\?\\C:\\"},
       {u"\\\\?\\UNC\\srv\\share", u"\\??\\UNC\\srv\\share", u"\\\\?\\UNC\\srv\\share"},
       {u"\\\\.\\C:\\data", u"\\??\\C:\\data", u"\\\\.\\C:\\data"},
+      // A volume GUID path keeps the backslash of its root folder, as a drive
+      // root does; without it the name is the volume device.
+      {u"\\\\?\\Volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\",
+       u"\\??\\Volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\",
+       u"\\\\?\\Volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\"},
+      {u"\\\\?\\volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\dir\\",
+       u"\\??\\volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\dir",
+       u"\\\\?\\volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\dir\\"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(sim::U8(c.target));

@@ -51,7 +51,6 @@ void ResetFileSystem() {
   if (w.cwdNode) fs::RemoveOpen(w.cwdNode, &w.cwdOpen);
   w.volumes.clear();
   w.shares.clear();
-  w.driveCwd.clear();
   w.nextFileId = 0x10000;
   AddVolume(u'C');
   w.cwd = u"C:\\";

@@ -169,14 +169,8 @@ std::vector<uint8_t> MountPointData(const std::u16string& substitute, const std:
 std::u16string Str(const WCHAR* s) { return s ? std::u16string(s) : std::u16string(); }
 
 std::u16string FullPathOf(const std::u16string& path) {
-  fs::World& w = fs::State();
   std::u16string out;
-  auto drive = [&w](char16_t letter) {
-    auto it = w.driveCwd.find(letter);
-    return it == w.driveCwd.end() ? std::u16string() : it->second;
-  };
-  if (!ComputeFullPath(path, w.cwd, drive, &out)) return path;
-  return out;
+  return fs::NormalisedFullPath(path, &out) ? out : path;
 }
 
 // The NT form of an absolute symbolic-link target, as RtlDosPathNameToNtPathName_U

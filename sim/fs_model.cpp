@@ -511,14 +511,7 @@ DWORD ResolveFull(const std::u16string& full, bool followLast, Lookup* lookup) {
 }
 
 bool NormalisedFullPath(const std::u16string& path, std::u16string* full) {
-  World& w = State();
-  return ComputeFullPath(
-      path, w.cwd,
-      [&w](char16_t letter) {
-        auto it = w.driveCwd.find(UpcaseUnit(letter));
-        return it == w.driveCwd.end() ? std::u16string() : it->second;
-      },
-      full);
+  return ComputeFullPath(path, State().cwd, full);
 }
 
 bool FullPath(const std::u16string& path, std::u16string* full) {

@@ -120,9 +120,6 @@ struct World {
   std::u16string cwd;
   NodePtr cwdNode;
   OpenRecord cwdOpen;
-  // Per-drive current directories, as the "=X:" environment variables a
-  // command shell hands to its children; key: upper-case letter.
-  std::map<char16_t, std::u16string> driveCwd;
 };
 World& State();
 

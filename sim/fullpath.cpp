@@ -168,9 +168,7 @@ bool DosDeviceName(const std::u16string& input, std::u16string* name) {
   return true;
 }
 
-bool ComputeFullPath(const std::u16string& input, const std::u16string& cwd,
-                     const std::function<std::u16string(char16_t)>& driveCwd,
-                     std::u16string* out) {
+bool ComputeFullPath(const std::u16string& input, const std::u16string& cwd, std::u16string* out) {
   if (input.empty()) return false;
 
   std::u16string root, rest;
@@ -181,16 +179,14 @@ bool ComputeFullPath(const std::u16string& input, const std::u16string& cwd,
 
   std::u16string absolute;
   if (input.size() >= 2 && IsDriveLetter(input[0]) && input[1] == u':') {
-    // "C:x": relative to that drive's current directory; the process's own
-    // directory for its drive, a remembered one for another drive, else the
-    // drive's root ("D:foo" -> "D:\foo").
+    // "C:x": relative to that drive's current directory: the process's own
+    // directory for its drive, the root of any other ("D:foo" -> "D:\foo").
     const char16_t letter = Upper(input[0]);
     std::u16string base;
     if (cwd.size() >= 2 && cwd[1] == u':' && Upper(cwd[0]) == letter) {
       base = cwd;
     } else {
-      base = driveCwd ? driveCwd(letter) : std::u16string();
-      if (base.empty()) base = std::u16string(1, letter) + u":\\";
+      base = std::u16string(1, letter) + u":\\";
     }
     const std::u16string tail = input.substr(2);
     // "C:" alone is that drive's current directory itself, without a

@@ -2,7 +2,6 @@
 // rules can be tested from tables and used by GetFullPathNameW.
 #pragma once
 
-#include <functional>
 #include <string>
 
 namespace sim {
@@ -10,12 +9,10 @@ namespace sim {
 // input: the path as given to GetFullPathNameW.
 // cwd: the process's current directory as GetCurrentDirectoryW reports it
 //   ("C:\work", or "C:\" at a root).
-// driveCwd: the remembered current directory of another drive (upper-case
-//   letter), or an empty string when there is none (then the drive's root).
+// Another drive has no remembered directory in this process ("D:x" is
+// relative to D:'s root), as for a program not started by a command shell.
 // Returns false, with *out untouched, for an empty input; true otherwise.
-bool ComputeFullPath(const std::u16string& input, const std::u16string& cwd,
-                     const std::function<std::u16string(char16_t)>& driveCwd,
-                     std::u16string* out);
+bool ComputeFullPath(const std::u16string& input, const std::u16string& cwd, std::u16string* out);
 
 // RtlIsDosDeviceName_U: whether a path's last component names one of the
 // legacy DOS devices (AUX, CON, NUL, PRN, COM1-COM9, LPT1-LPT9, CONIN$,

@@ -13,14 +13,9 @@ struct Case {
   const char* expected;
 };
 
-std::u16string Full(const std::u16string& input, const std::u16string& cwd,
-                    const std::map<char16_t, std::u16string>& drives = {}) {
+std::u16string Full(const std::u16string& input, const std::u16string& cwd) {
   std::u16string out = u"<untouched>";
-  auto lookup = [&drives](char16_t letter) {
-    auto it = drives.find(letter);
-    return it == drives.end() ? std::u16string() : it->second;
-  };
-  EXPECT_TRUE(sim::ComputeFullPath(input, cwd, lookup, &out)) << sim::U8(input);
+  EXPECT_TRUE(sim::ComputeFullPath(input, cwd, &out)) << sim::U8(input);
   return out;
 }
 
@@ -90,17 +85,6 @@ TEST(FullPath, RelativeForms) {
   });
 }
 
-// Another drive's remembered directory is used for "D:x" and "D:".
-TEST(FullPath, OtherDriveRemembersItsDirectory) {
-  std::map<char16_t, std::u16string> drives{{u'D', u"D:\\work"}};
-  EXPECT_EQ(sim::U8(Full(u"d:sub", u"C:\\windows", drives)), "D:\\work\\sub");
-  EXPECT_EQ(sim::U8(Full(u"D:", u"C:\\windows", drives)), "D:\\work");
-  EXPECT_EQ(sim::U8(Full(u"D:..", u"C:\\windows", drives)), "D:\\");
-  // The process's own drive never asks for a remembered directory.
-  std::map<char16_t, std::u16string> stale{{u'C', u"C:\\stale"}};
-  EXPECT_EQ(sim::U8(Full(u"C:x", u"C:\\windows", stale)), "C:\\windows\\x");
-}
-
 // UNC paths: "\\server\share" is the root, ".." never leaves the share.
 TEST(FullPath, Unc) {
   CheckTable(u"C:\\windows", {
@@ -158,7 +142,7 @@ TEST(FullPath, DosDeviceNames) {
 // An empty input fails and leaves the output alone.
 TEST(FullPath, EmptyInputFails) {
   std::u16string out = u"kept";
-  EXPECT_FALSE(sim::ComputeFullPath(u"", u"C:\\", nullptr, &out));
+  EXPECT_FALSE(sim::ComputeFullPath(u"", u"C:\\", &out));
   EXPECT_EQ(sim::U8(out), "kept");
 }
 

@@ -193,15 +193,12 @@ std::vector<std::string> OpenHandleKinds() {
 }
 
 // ------------------------------------------------------------ call log
-CallScope::CallScope(const char* name, std::string args)
-    : name_(name), args_(std::move(args)), lock_(WorldLock()) {
+CallScope::CallScope(const char* name, std::string args, unsigned attributes)
+    : name_(name), args_(std::move(args)), faultable_((attributes & CallFaultable) != 0), lock_(WorldLock()) {
   Log& log = TheLog();
   log.counts[name_]++;
   log.total++;
-  // The last-error accessors are logged (a test may assert that nothing at
-  // all was called) but cannot fail, so they take no part in fault counting.
-  const bool faultable = std::string(name_) != "GetLastError" && std::string(name_) != "SetLastError";
-  for (size_t i = 0; faultable && i < log.faults.size(); ++i) {
+  for (size_t i = 0; faultable_ && i < log.faults.size(); ++i) {
     Fault& f = log.faults[i];
     if (!f.name.empty() && f.name != name_) continue;
     if (f.remaining > 0) {
@@ -268,7 +265,7 @@ void CallScope::Unlock() {
 CallScope::~CallScope() {
   if (!lock_.owns_lock()) lock_.lock();
   Log& log = TheLog();
-  Call c{name_, args_, result, t_lastError};
+  Call c{name_, args_, result, t_lastError, faultable_};
   if (log.trace) fprintf(log.trace, "%s\n", FormatCall(c).c_str());
   if (log.enabled) log.calls.push_back(std::move(c));
 }
@@ -414,13 +411,13 @@ void Reset() {
 // ------------------------------------------------------------ last error
 DWORD WINAPI GetLastError(void) {
   DWORD code = sim::t_lastError;
-  sim::CallScope call("GetLastError", "");
+  sim::CallScope call("GetLastError", "", 0);
   call.result = std::to_string(code);
   return code;
 }
 
 void WINAPI SetLastError(DWORD code) {
-  sim::CallScope call("SetLastError", std::to_string(code));
+  sim::CallScope call("SetLastError", std::to_string(code), 0);
   sim::t_lastError = code;
   call.result = "void";
 }

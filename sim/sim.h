@@ -57,11 +57,20 @@ size_t OpenHandleCount();
 std::vector<std::string> OpenHandleKinds();
 
 // ------------------------------------------------------------ call log
+// What a simulated call is, beyond its name.
+enum CallAttributes : unsigned {
+  // The call is counted by fault injection and can be made to fail. The
+  // last-error accessors are not: they are logged (a test may assert that
+  // nothing at all was called) but cannot fail.
+  CallFaultable = 1,
+};
+
 struct Call {
   std::string name;    // "CreateFileW"
   std::string args;    // main arguments, paths in UTF-8 and quoted
   std::string result;  // "1", "0", "INVALID_HANDLE_VALUE", "0x48", ...
   DWORD lastError;     // the thread's last error when the call returned
+  bool faultable;      // counted by fault injection (CallFaultable)
 };
 std::vector<Call> Calls();
 std::vector<std::string> CallNames();
@@ -103,7 +112,7 @@ void ClearFaults();
 // the thread's last error at that moment.
 class CallScope {
  public:
-  CallScope(const char* name, std::string args);
+  CallScope(const char* name, std::string args, unsigned attributes = CallFaultable);
   ~CallScope();
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
@@ -124,6 +133,7 @@ class CallScope {
  private:
   const char* name_;
   std::string args_;
+  bool faultable_;
   bool faulted_ = false;
   DWORD faultError_ = 0;
   std::unique_lock<std::recursive_mutex> lock_;

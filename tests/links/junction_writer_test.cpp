@@ -39,7 +39,7 @@ std::vector<uint8_t> StoredRecord(const char16_t* path) { return sim::Inspect(pa
 std::vector<std::string> CallNames() {
   std::vector<std::string> names;
   for (const sim::Call& c : sim::Calls()) {
-    if (c.name != "GetLastError" && c.name != "SetLastError") names.push_back(c.name);
+    if (c.faultable) names.push_back(c.name);
   }
   return names;
 }

@@ -54,7 +54,7 @@ void FreshProcess() { support::FreshProcess(); }
 std::vector<sim::Call> FaultableCalls() {
   std::vector<sim::Call> out;
   for (const auto& c : sim::Calls()) {
-    if (c.name != "GetLastError" && c.name != "SetLastError") out.push_back(c);
+    if (c.faultable) out.push_back(c);
   }
   return out;
 }

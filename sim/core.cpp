@@ -246,18 +246,6 @@ CallScope::CallScope(const char* name, std::string args, unsigned attributes)
   }
 }
 
-BOOL CallScope::Fail(DWORD error) {
-  SetError(error);
-  result = "0";
-  return FALSE;
-}
-
-HANDLE CallScope::FailHandle(DWORD error) {
-  SetError(error);
-  result = "INVALID_HANDLE_VALUE";
-  return INVALID_HANDLE_VALUE;
-}
-
 void CallScope::Unlock() {
   if (lock_.owns_lock()) lock_.unlock();
 }
@@ -433,16 +421,10 @@ DWORD PeekError() { return t_lastError; }
 BOOL WINAPI CloseHandle(HANDLE h) {
   sim::CallScope call("CloseHandle", sim::Hex(reinterpret_cast<uintptr_t>(h)));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "0";
-    return FALSE;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
   std::shared_ptr<sim::HandleObject> o = sim::LookupHandle(h);
   if (!o || std::string(o->Kind()) == "find") {
-    sim::SetError(ERROR_INVALID_HANDLE);
-    call.result = "0";
-    return FALSE;
+    return call.Fail(ERROR_INVALID_HANDLE);
   }
   sim::RemoveHandle(h);
   call.result = "1";

@@ -137,10 +137,8 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
   sim::CallScope call("_wfopen", sim::Q(path) + ", " + sim::Q(mode));
   DWORD e;
   if (call.Faulted(&e)) {
-    sim::SetError(e);
     errno = ErrnoFor(e);
-    call.result = "NULL";
-    return nullptr;
+    return call.FailAs<FILE*>(e, nullptr, "NULL");
   }
   std::string hostMode;
   bool binary = false;
@@ -197,10 +195,8 @@ WCHAR* fgetws(WCHAR* buffer, int count, FILE* stream) {
   DWORD e;
   if (call.Faulted(&e)) {
     // A read error: ReadFile's error stays as the last error.
-    sim::SetError(e);
     errno = ErrnoFor(e);
-    call.result = "NULL";
-    return nullptr;
+    return call.FailAs<WCHAR*>(e, nullptr, "NULL");
   }
   if (count == 0) {
     call.result = "NULL";

@@ -426,11 +426,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR path) {
 DWORD WINAPI GetFileAttributesW(LPCWSTR path) {
   sim::CallScope call("GetFileAttributesW", sim::Q(path));
   DWORD e;
-  auto fail = [&call](DWORD error) {
-    sim::SetError(error);
-    call.result = "INVALID_FILE_ATTRIBUTES";
-    return INVALID_FILE_ATTRIBUTES;
-  };
+  auto fail = [&call](DWORD error) { return call.FailAs(error, INVALID_FILE_ATTRIBUTES, "INVALID_FILE_ATTRIBUTES"); };
   if (call.Faulted(&e)) return fail(e);
   fs::Lookup lk;
   // The final reparse point is not followed: a junction reports 0x410.
@@ -446,11 +442,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR path) {
 DWORD WINAPI GetFullPathNameW(LPCWSTR path, DWORD bufferChars, LPWSTR buffer, LPWSTR* filePart) {
   sim::CallScope call("GetFullPathNameW", sim::Q(path) + ", " + std::to_string(bufferChars));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "0";
-    return 0;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, 0, "0");
   std::u16string full;
   // A DOS device name becomes its device path, with no file part:
   // "C:\nonexistent\nul" -> "\\.\nul", "AUX" -> "\\.\AUX", "C:NUL." ->
@@ -512,11 +504,7 @@ BOOL WINAPI SetCurrentDirectoryW(LPCWSTR path) {
 DWORD WINAPI GetCurrentDirectoryW(DWORD bufferChars, LPWSTR buffer) {
   sim::CallScope call("GetCurrentDirectoryW", std::to_string(bufferChars));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "0";
-    return 0;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, 0, "0");
   const std::u16string& cwd = fs::State().cwd;
   const DWORD length = static_cast<DWORD>(cwd.size());
   // Too small: the size needed, terminator included.

@@ -318,35 +318,34 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
   (void)overlapped;
   sim::CallScope call("DeviceIoControl", sim::Hex(uintptr_t(h)) + ", " + sim::Hex(code) + ", in " +
                                              std::to_string(inSize) + ", out " + std::to_string(outSize));
-  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
-  if (call.Faulted(&e)) return fail(e);
+  if (call.Faulted(&e)) return call.Fail(e);
   auto file = sim::LookupHandleAs<FileHandle>(h);
-  if (!file) return fail(ERROR_INVALID_HANDLE);
+  if (!file) return call.Fail(ERROR_INVALID_HANDLE);
   sim::fs::Node& node = *file->node;
   const uint8_t* input = static_cast<const uint8_t*>(in);
 
   switch (code) {
     case FSCTL_SET_REPARSE_POINT: {
-      if (!sim::CanWrite(*file)) return fail(ERROR_ACCESS_DENIED);
-      if ((e = sim::ValidateReparseInput(input, inSize))) return fail(e);
-      if ((e = sim::SetReparse(node, std::vector<uint8_t>(input, input + inSize)))) return fail(e);
+      if (!sim::CanWrite(*file)) return call.Fail(ERROR_ACCESS_DENIED);
+      if ((e = sim::ValidateReparseInput(input, inSize))) return call.Fail(e);
+      if ((e = sim::SetReparse(node, std::vector<uint8_t>(input, input + inSize)))) return call.Fail(e);
       if (bytesReturned) *bytesReturned = 0;
       break;
     }
     case FSCTL_GET_REPARSE_POINT: {
       // No output buffer: STATUS_INVALID_USER_BUFFER.
-      if (!out || outSize == 0) return fail(ERROR_INVALID_USER_BUFFER);
-      if (node.reparseTag == 0) return fail(ERROR_NOT_A_REPARSE_POINT);
+      if (!out || outSize == 0) return call.Fail(ERROR_INVALID_USER_BUFFER);
+      if (node.reparseTag == 0) return call.Fail(ERROR_NOT_A_REPARSE_POINT);
       // Smaller than REPARSE_GUID_DATA_BUFFER: STATUS_BUFFER_TOO_SMALL, and
       // nothing is reported as returned.
-      if (outSize < sim::kGuidReparseBufferSize) return fail(ERROR_INSUFFICIENT_BUFFER);
+      if (outSize < sim::kGuidReparseBufferSize) return call.Fail(ERROR_INSUFFICIENT_BUFFER);
       const auto& data = node.reparseData;
       if (outSize < data.size()) {
         // STATUS_BUFFER_OVERFLOW: what fits is copied and counted.
         std::memcpy(out, data.data(), outSize);
         if (bytesReturned) *bytesReturned = outSize;
-        return fail(ERROR_MORE_DATA);
+        return call.Fail(ERROR_MORE_DATA);
       }
       std::memcpy(out, data.data(), data.size());
       if (bytesReturned) *bytesReturned = DWORD(data.size());
@@ -354,14 +353,14 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
     }
     case FSCTL_DELETE_REPARSE_POINT: {
       // No input: STATUS_INVALID_BUFFER_SIZE.
-      if (!input || inSize == 0) return fail(ERROR_INVALID_USER_BUFFER);
+      if (!input || inSize == 0) return call.Fail(ERROR_INVALID_USER_BUFFER);
       // The input is a bare REPARSE_GUID_DATA_BUFFER head with no data.
-      if (inSize != sim::kGuidReparseHeader || GetLE16(input + 4) != 0) return fail(ERROR_INVALID_REPARSE_DATA);
+      if (inSize != sim::kGuidReparseHeader || GetLE16(input + 4) != 0) return call.Fail(ERROR_INVALID_REPARSE_DATA);
       const DWORD tag = GetLE32(input);
-      if (tag == 0) return fail(ERROR_REPARSE_TAG_INVALID);
-      if (!sim::CanWrite(*file)) return fail(ERROR_ACCESS_DENIED);
-      if (node.reparseTag == 0) return fail(ERROR_NOT_A_REPARSE_POINT);
-      if (node.reparseTag != tag) return fail(ERROR_REPARSE_TAG_MISMATCH);
+      if (tag == 0) return call.Fail(ERROR_REPARSE_TAG_INVALID);
+      if (!sim::CanWrite(*file)) return call.Fail(ERROR_ACCESS_DENIED);
+      if (node.reparseTag == 0) return call.Fail(ERROR_NOT_A_REPARSE_POINT);
+      if (node.reparseTag != tag) return call.Fail(ERROR_REPARSE_TAG_MISMATCH);
       node.reparseTag = 0;
       node.reparseData.clear();
       if (bytesReturned) *bytesReturned = 0;
@@ -369,7 +368,7 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
     }
     default:
       // Control codes the file system does not know: STATUS_INVALID_DEVICE_REQUEST.
-      return fail(ERROR_INVALID_FUNCTION);
+      return call.Fail(ERROR_INVALID_FUNCTION);
   }
   call.result = "1";
   return TRUE;
@@ -381,15 +380,14 @@ BOOL WINAPI BackupWrite(HANDLE h, LPBYTE buffer, DWORD bytes, LPDWORD written, B
   sim::CallScope call("BackupWrite", sim::Hex(uintptr_t(h)) + ", " + std::to_string(bytes) +
                                          (abort ? ", abort" : "") + ", ctx " +
                                          (context && *context ? "set" : "null"));
-  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
-  if (call.Faulted(&e)) return fail(e);
+  if (call.Faulted(&e)) return call.Fail(e);
   // lpContext carries the call's state; without it there is nothing to work
   // with (inferred: the documentation requires the pointer).
-  if (!context) return fail(ERROR_INVALID_PARAMETER);
+  if (!context) return call.Fail(ERROR_INVALID_PARAMETER);
   auto& live = sim::LiveContexts();
   auto* ctx = static_cast<sim::BackupContext*>(*context);
-  if (ctx && !live.count(ctx)) return fail(ERROR_INVALID_PARAMETER);
+  if (ctx && !live.count(ctx)) return call.Fail(ERROR_INVALID_PARAMETER);
 
   if (abort) {
     // bAbort TRUE releases the context and writes nothing.
@@ -403,12 +401,12 @@ BOOL WINAPI BackupWrite(HANDLE h, LPBYTE buffer, DWORD bytes, LPDWORD written, B
   }
 
   auto file = sim::LookupHandleAs<FileHandle>(h);
-  if (!file) return fail(ERROR_INVALID_HANDLE);
+  if (!file) return call.Fail(ERROR_INVALID_HANDLE);
   // Restoring a link stream writes to the file: a handle without write
   // access, or one on a directory, is refused.
   if (file->node->isDirectory || !(sim::fs::MapGenericAccess(file->open.access) & FILE_WRITE_DATA))
-    return fail(ERROR_ACCESS_DENIED);
-  if (bytes > 0 && !buffer) return fail(ERROR_INVALID_PARAMETER);
+    return call.Fail(ERROR_ACCESS_DENIED);
+  if (bytes > 0 && !buffer) return call.Fail(ERROR_INVALID_PARAMETER);
 
   if (!ctx) {
     // The first call of a restore allocates the context.
@@ -419,7 +417,7 @@ BOOL WINAPI BackupWrite(HANDLE h, LPBYTE buffer, DWORD bytes, LPDWORD written, B
   DWORD take = bytes;
   DWORD shortCount = 0;
   if (sim::TakeShortWrite(&shortCount) && shortCount < take) take = shortCount;
-  if ((e = sim::Consume(*ctx, *file, buffer, take))) return fail(e);
+  if ((e = sim::Consume(*ctx, *file, buffer, take))) return call.Fail(e);
   if (written) *written = take;
   call.result = "1";
   return TRUE;
@@ -430,68 +428,62 @@ namespace sim {
 BOOL WINAPI CreateHardLinkW(LPCWSTR newName, LPCWSTR existingName, LPSECURITY_ATTRIBUTES sa) {
   (void)sa;
   CallScope call("CreateHardLinkW", Q(newName) + ", " + Q(existingName));
-  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
-  if (call.Faulted(&e)) return fail(e);
+  if (call.Faulted(&e)) return call.Fail(e);
   // An empty or missing name: ERROR_PATH_NOT_FOUND, as for the other calls.
-  if (!newName || !*newName || !existingName || !*existingName) return fail(ERROR_PATH_NOT_FOUND);
+  if (!newName || !*newName || !existingName || !*existingName) return call.Fail(ERROR_PATH_NOT_FOUND);
   fs::Lookup src;
   // The source's last component is not followed: a file symbolic link gets
   // a second name itself, not its target.
-  if ((e = fs::Resolve(existingName, false, &src))) return fail(e);
-  if (!src.node) return fail(ERROR_FILE_NOT_FOUND);
+  if ((e = fs::Resolve(existingName, false, &src))) return call.Fail(e);
+  if (!src.node) return call.Fail(ERROR_FILE_NOT_FOUND);
   // A directory cannot have hard links: STATUS_FILE_IS_A_DIRECTORY.
-  if (src.node->isDirectory) return fail(ERROR_ACCESS_DENIED);
-  if ((e = AddHardLink(src.node, src.volume, newName))) return fail(e);
+  if (src.node->isDirectory) return call.Fail(ERROR_ACCESS_DENIED);
+  if ((e = AddHardLink(src.node, src.volume, newName))) return call.Fail(e);
   call.result = "1";
   return TRUE;
 }
 
 BOOLEAN WINAPI CreateSymbolicLinkW(LPCWSTR linkName, LPCWSTR targetName, DWORD flags) {
   CallScope call("CreateSymbolicLinkW", Q(linkName) + ", " + Q(targetName) + ", " + std::to_string(flags));
-  auto fail = [&call](DWORD e) {
-    SetError(e);
-    call.result = "0";
-    return BOOLEAN(0);
-  };
   DWORD e = 0;
-  if (call.Faulted(&e)) return fail(e);
+  if (call.Faulted(&e)) return call.Fail(e);
   // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE is known from Windows 10
   // build 14972 on; earlier systems refuse it as an unknown flag with
   // ERROR_INVALID_PARAMETER before looking at the names (what dotnet/runtime
   // and Go's retry without the flag assume; no conformance test asserts it).
   const bool unprivilegedFlag = (flags & SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
-  if (unprivilegedFlag && !KnowsUnprivilegedSymlinkFlag()) return fail(ERROR_INVALID_PARAMETER);
+  if (unprivilegedFlag && !KnowsUnprivilegedSymlinkFlag()) return call.Fail(ERROR_INVALID_PARAMETER);
   // With the flag and Developer Mode on, the link is made without
   // SeCreateSymbolicLinkPrivilege; without either the privilege is needed.
   const bool unprivileged = unprivilegedFlag && DeveloperMode();
-  if (!linkName || !*linkName) return fail(ERROR_PATH_NOT_FOUND);
+  if (!linkName || !*linkName) return call.Fail(ERROR_PATH_NOT_FOUND);
   const bool directory = (flags & SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
 
   // The link is created first (FILE_CREATE), so name errors come before the
   // privilege check of the reparse point.
   fs::Lookup at;
-  if ((e = fs::Resolve(linkName, false, &at))) return fail(e);
-  if (at.node || !at.parent) return fail(ERROR_ALREADY_EXISTS);
-  if ((e = fs::CheckName(at.name))) return fail(e);
+  if ((e = fs::Resolve(linkName, false, &at))) return call.Fail(e);
+  if (at.node || !at.parent) return call.Fail(ERROR_ALREADY_EXISTS);
+  if ((e = fs::CheckName(at.name))) return call.Fail(e);
   // A non-directory name ending in a backslash: STATUS_OBJECT_NAME_INVALID.
-  if (at.trailingSlash && !directory) return fail(ERROR_INVALID_NAME);
+  if (at.trailingSlash && !directory) return call.Fail(ERROR_INVALID_NAME);
 
   const std::u16string target = Str(targetName);
   const bool relative = IsRelativeTarget(target);
   const std::u16string substitute = relative ? target : NtTarget(target);
   // Names too long for one reparse buffer: STATUS_IO_REPARSE_DATA_INVALID.
   if ((substitute.size() + target.size()) * 2 + 20 > MAXIMUM_REPARSE_DATA_BUFFER_SIZE)
-    return fail(ERROR_INVALID_REPARSE_DATA);
+    return call.Fail(ERROR_INVALID_REPARSE_DATA);
   std::vector<uint8_t> data;
   data = SymlinkData(substitute, target, relative ? SYMLINK_FLAG_RELATIVE : 0);
   // The data goes through the same checks as FSCTL_SET_REPARSE_POINT: an
   // empty relative target or names over the size limit are refused, and
   // without SeCreateSymbolicLinkPrivilege enabled it is
   // ERROR_PRIVILEGE_NOT_HELD. The half-made link is deleted again.
-  if ((e = ValidateReparseInput(data.data(), DWORD(data.size())))) return fail(e);
+  if ((e = ValidateReparseInput(data.data(), DWORD(data.size())))) return call.Fail(e);
   NodePtr node = directory ? fs::NewDirectory(at.volume) : fs::NewFile(at.volume);
-  if ((e = SetReparse(*node, data, unprivileged))) return fail(e);
+  if ((e = SetReparse(*node, data, unprivileged))) return call.Fail(e);
   fs::AddName(at.parent, at.name, node);
   // Success sets the last error to 0 (Wine's ntdll file tests: SetLastError
   // (0xdeadbeef) before the call, then ok(!GetLastError())).
@@ -534,36 +526,35 @@ VolumePtr MountedVolume(const fs::Node& node) {
 
 BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeName, DWORD chars) {
   CallScope call("GetVolumeNameForVolumeMountPointW", Q(mountPoint) + ", " + std::to_string(chars));
-  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
-  if (call.Faulted(&e)) return fail(e);
+  if (call.Faulted(&e)) return call.Fail(e);
   // The mount point must end with a backslash ("Q:", "C:\mnt"):
   // ERROR_INVALID_NAME.
-  if (!EndsWithBackslash(mountPoint)) return fail(ERROR_INVALID_NAME);
+  if (!EndsWithBackslash(mountPoint)) return call.Fail(ERROR_INVALID_NAME);
   // A drive letter with no volume behind it: ERROR_FILE_NOT_FOUND.
   const std::u16string full = FullPathOf(mountPoint);
   if (full.size() == 3 && full[1] == u':' && !fs::VolumeByLetter(fs::UpcaseUnit(full[0])))
-    return fail(ERROR_FILE_NOT_FOUND);
+    return call.Fail(ERROR_FILE_NOT_FOUND);
   fs::Lookup at;
-  if ((e = fs::Resolve(mountPoint, false, &at))) return fail(e);
+  if ((e = fs::Resolve(mountPoint, false, &at))) return call.Fail(e);
   VolumePtr volume;
   if (!at.parent) {
     volume = at.volume;  // a volume root names its own volume
   } else if (!at.node) {
-    return fail(ERROR_FILE_NOT_FOUND);
+    return call.Fail(ERROR_FILE_NOT_FOUND);
   } else if (at.node->reparseTag == IO_REPARSE_TAG_SYMLINK) {
     // A directory symbolic link, even to a mounted folder:
     // ERROR_INVALID_PARAMETER.
-    return fail(ERROR_INVALID_PARAMETER);
+    return call.Fail(ERROR_INVALID_PARAMETER);
   } else {
     volume = MountedVolume(*at.node);
     // An ordinary directory (or a junction to one): ERROR_NOT_A_REPARSE_POINT.
-    if (!volume) return fail(ERROR_NOT_A_REPARSE_POINT);
+    if (!volume) return call.Fail(ERROR_NOT_A_REPARSE_POINT);
   }
   const std::u16string name = volume->GuidPath();
   // Too small for "\\?\Volume{GUID}\" and its terminator:
   // ERROR_FILENAME_EXCED_RANGE.
-  if (!volumeName || chars < name.size() + 1) return fail(ERROR_FILENAME_EXCED_RANGE);
+  if (!volumeName || chars < name.size() + 1) return call.Fail(ERROR_FILENAME_EXCED_RANGE);
   std::memcpy(volumeName, name.c_str(), (name.size() + 1) * sizeof(WCHAR));
   call.result = "1";
   return TRUE;
@@ -571,16 +562,15 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
 
 BOOL WINAPI SetVolumeMountPointW(LPCWSTR mountPoint, LPCWSTR volumeName) {
   CallScope call("SetVolumeMountPointW", Q(mountPoint) + ", " + Q(volumeName));
-  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
-  if (call.Faulted(&e)) return fail(e);
+  if (call.Faulted(&e)) return call.Fail(e);
   // The mount point string must end with a backslash.
-  if (!EndsWithBackslash(mountPoint)) return fail(ERROR_INVALID_NAME);
+  if (!EndsWithBackslash(mountPoint)) return call.Fail(ERROR_INVALID_NAME);
   // Only an elevated administrator may change mount points; a standard user
   // gets ERROR_ACCESS_DENIED (dotnet/runtime issue 86249; Microsoft's volume
   // mount point documentation). Where this check falls among the others is
   // not documented; here it follows the string's own form.
-  if (!Elevated()) return fail(ERROR_ACCESS_DENIED);
+  if (!Elevated()) return call.Fail(ERROR_ACCESS_DENIED);
   // The volume must be named "\\?\Volume{GUID}\". A name of another form is
   // not a volume name (ERROR_INVALID_NAME); a well-formed one that no volume
   // has is refused by the mount manager (ERROR_INVALID_PARAMETER). Both
@@ -588,53 +578,52 @@ BOOL WINAPI SetVolumeMountPointW(LPCWSTR mountPoint, LPCWSTR volumeName) {
   const std::u16string vol = Str(volumeName);
   const std::u16string prefix = u"\\\\?\\Volume{";
   if (vol.compare(0, prefix.size(), prefix) != 0 || vol.back() != u'\\' || vol.size() != kVolumeNameChars - 1)
-    return fail(ERROR_INVALID_NAME);
+    return call.Fail(ERROR_INVALID_NAME);
   VolumePtr volume = fs::VolumeByGuidName(vol.substr(4, vol.size() - 5));
-  if (!volume) return fail(ERROR_INVALID_PARAMETER);
+  if (!volume) return call.Fail(ERROR_INVALID_PARAMETER);
 
   fs::Lookup at;
-  if ((e = fs::Resolve(mountPoint, false, &at))) return fail(e);
-  if (!at.node) return fail(ERROR_FILE_NOT_FOUND);
+  if ((e = fs::Resolve(mountPoint, false, &at))) return call.Fail(e);
+  if (!at.node) return call.Fail(ERROR_FILE_NOT_FOUND);
   // A path that already is a mount point (a mounted folder, or a volume
   // root): ERROR_DIR_NOT_EMPTY "even if the directory is empty", as
   // documented. Any other reparse point is treated the same way.
-  if (!at.parent || at.node->reparseTag != 0) return fail(ERROR_DIR_NOT_EMPTY);
-  if (!at.node->isDirectory) return fail(ERROR_DIRECTORY);
+  if (!at.parent || at.node->reparseTag != 0) return call.Fail(ERROR_DIR_NOT_EMPTY);
+  if (!at.node->isDirectory) return call.Fail(ERROR_DIRECTORY);
   // A directory with any entry in it is documented as an error without a
   // code; NTFS refuses the mount-point reparse data on it with
   // STATUS_DIRECTORY_NOT_EMPTY. (One field report gives
   // ERROR_INVALID_PARAMETER instead.)
-  if (!at.node->children.empty()) return fail(ERROR_DIR_NOT_EMPTY);
+  if (!at.node->children.empty()) return call.Fail(ERROR_DIR_NOT_EMPTY);
   // The mount manager writes "\??\Volume{GUID}\" as the substitute name and
   // an empty print name.
   const auto data = MountPointData(u"\\??\\" + vol.substr(4), u"");
-  if ((e = SetReparse(*at.node, data))) return fail(e);
+  if ((e = SetReparse(*at.node, data))) return call.Fail(e);
   call.result = "1";
   return TRUE;
 }
 
 BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR mountPoint) {
   CallScope call("DeleteVolumeMountPointW", Q(mountPoint));
-  auto fail = [&call](DWORD e) { return call.Fail(e); };
   DWORD e = 0;
-  if (call.Faulted(&e)) return fail(e);
-  if (!EndsWithBackslash(mountPoint)) return fail(ERROR_INVALID_NAME);
+  if (call.Faulted(&e)) return call.Fail(e);
+  if (!EndsWithBackslash(mountPoint)) return call.Fail(ERROR_INVALID_NAME);
   // A standard user may not remove mount points, not even try on a plain
   // junction: ERROR_ACCESS_DENIED (dotnet/runtime issue 86249 and PR 86918).
-  if (!Elevated()) return fail(ERROR_ACCESS_DENIED);
+  if (!Elevated()) return call.Fail(ERROR_ACCESS_DENIED);
   fs::Lookup at;
-  if ((e = fs::Resolve(mountPoint, false, &at))) return fail(e);
-  if (!at.node) return fail(ERROR_FILE_NOT_FOUND);
+  if ((e = fs::Resolve(mountPoint, false, &at))) return call.Fail(e);
+  if (!at.node) return call.Fail(ERROR_FILE_NOT_FOUND);
   // Not a reparse point at all: ERROR_NOT_A_REPARSE_POINT. Removing the
   // mount-point tag from a reparse point of another kind is a tag mismatch
   // (inferred from FSCTL_DELETE_REPARSE_POINT).
-  if (!at.parent || at.node->reparseTag == 0) return fail(ERROR_NOT_A_REPARSE_POINT);
-  if (at.node->reparseTag != IO_REPARSE_TAG_MOUNT_POINT) return fail(ERROR_REPARSE_TAG_MISMATCH);
+  if (!at.parent || at.node->reparseTag == 0) return call.Fail(ERROR_NOT_A_REPARSE_POINT);
+  if (at.node->reparseTag != IO_REPARSE_TAG_MOUNT_POINT) return call.Fail(ERROR_REPARSE_TAG_MISMATCH);
   // A junction to a directory is not a mounted folder: the function "does
   // nothing" to it (Microsoft's DeleteVolumeMountPointW remarks) and fails
   // with ERROR_INVALID_PARAMETER (dotnet/runtime issue 86249 and PR 86918;
   // AlphaFS issue 317). The junction keeps its reparse data.
-  if (MountedVolumeName(*at.node).empty()) return fail(ERROR_INVALID_PARAMETER);
+  if (MountedVolumeName(*at.node).empty()) return call.Fail(ERROR_INVALID_PARAMETER);
   // The reparse point goes; the empty directory stays.
   at.node->reparseTag = 0;
   at.node->reparseData.clear();

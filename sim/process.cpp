@@ -315,11 +315,7 @@ void SetPrivilegeEnabled(const std::u16string& name, bool enabled) {
 HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
   sim::CallScope call("LoadLibraryW", sim::Q(name));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "NULL";
-    return nullptr;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, nullptr, "NULL");
   if (!name) {
     // LoadLibraryExW without a name: ERROR_INVALID_PARAMETER.
     sim::SetError(ERROR_INVALID_PARAMETER);
@@ -342,11 +338,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   std::string shown = byOrdinal ? "#" + std::to_string(reinterpret_cast<uintptr_t>(name)) : "\"" + std::string(name) + "\"";
   sim::CallScope call("GetProcAddress", sim::Hex(reinterpret_cast<uintptr_t>(module)) + ", " + shown);
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "NULL";
-    return nullptr;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, nullptr, "NULL");
   // A handle that is no loaded module's base: the loader does not find the
   // module, ERROR_MOD_NOT_FOUND.
   if (module != kKernel32Module || State().loadLibraryFails) {
@@ -376,19 +368,13 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
   if (!info) Misuse("GetVersionExW with a null record: Windows faults reading its size");
   sim::CallScope call("GetVersionExW", std::to_string(info->dwOSVersionInfoSize));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "0";
-    return FALSE;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
   // Only the sizes of OSVERSIONINFOW (276) and OSVERSIONINFOEXW (284) are
   // accepted; anything else fails with ERROR_INSUFFICIENT_BUFFER.
   constexpr DWORD kExSize = sizeof(OSVERSIONINFOW) + 8;
   const DWORD size = info->dwOSVersionInfoSize;
   if (size != sizeof(OSVERSIONINFOW) && size != kExSize) {
-    sim::SetError(ERROR_INSUFFICIENT_BUFFER);
-    call.result = "0";
-    return FALSE;
+    return call.Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   const ProcessState& s = State();
   VersionRow row{s.major, s.minor, 0, 0};
@@ -440,22 +426,14 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   sim::CallScope call("OpenProcessToken",
                       sim::Hex(reinterpret_cast<uintptr_t>(process)) + ", " + sim::Hex(access));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "0";
-    return FALSE;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
   // The simulation has one process, reached through the pseudo handle; any
   // other value names no process: ERROR_INVALID_HANDLE.
   if (process != reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1))) {
-    sim::SetError(ERROR_INVALID_HANDLE);
-    call.result = "0";
-    return FALSE;
+    return call.Fail(ERROR_INVALID_HANDLE);
   }
   if (!token) {
-    sim::SetError(kErrorNoAccess);
-    call.result = "0";
-    return FALSE;
+    return call.Fail(kErrorNoAccess);
   }
   // A token handle is a kernel handle: it stays open until CloseHandle.
   *token = sim::NewHandle(std::make_shared<TokenObject>(MapTokenAccess(access)));
@@ -466,11 +444,7 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
 BOOL WINAPI LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) {
   sim::CallScope call("LookupPrivilegeValueW", sim::Q(systemName) + ", " + sim::Q(name));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "0";
-    return FALSE;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
   if (systemName && *systemName) {
     // A remote lookup goes through RPC; no other machine answers here.
     sim::SetError(kRpcServerUnavailable);
@@ -482,14 +456,10 @@ BOOL WINAPI LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) 
   // ERROR_NO_SUCH_PRIVILEGE.
   const PrivilegeName* p = FindPrivilege(name);
   if (!p || State().major < p->sinceMajor) {
-    sim::SetError(ERROR_NO_SUCH_PRIVILEGE);
-    call.result = "0";
-    return FALSE;
+    return call.Fail(ERROR_NO_SUCH_PRIVILEGE);
   }
   if (!luid) {
-    sim::SetError(kErrorNoAccess);
-    call.result = "0";
-    return FALSE;
+    return call.Fail(kErrorNoAccess);
   }
   luid->LowPart = p->luid;
   luid->HighPart = 0;
@@ -512,19 +482,18 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
   }
   args += "}, " + std::to_string(bufferLength) + ", " + (previousState ? "prev" : "NULL");
   sim::CallScope call("AdjustTokenPrivileges", args);
-  auto fail = [&call](DWORD error) { return call.Fail(error); };
   DWORD e;
-  if (call.Faulted(&e)) return fail(e);
+  if (call.Faulted(&e)) return call.Fail(e);
   // Without DisableAllPrivileges the new state is required:
   // ERROR_INVALID_PARAMETER.
-  if (!disableAll && !newState) return fail(ERROR_INVALID_PARAMETER);
+  if (!disableAll && !newState) return call.Fail(ERROR_INVALID_PARAMETER);
   auto object = sim::LookupHandleAs<TokenObject>(token);
-  if (!object) return fail(ERROR_INVALID_HANDLE);
+  if (!object) return call.Fail(ERROR_INVALID_HANDLE);
   // Adjusting needs TOKEN_ADJUST_PRIVILEGES on the handle, and reporting the
   // previous state TOKEN_QUERY too: ERROR_ACCESS_DENIED.
   DWORD needed = TOKEN_ADJUST_PRIVILEGES | (previousState ? TOKEN_QUERY : 0u);
-  if ((object->access & needed) != needed) return fail(ERROR_ACCESS_DENIED);
-  if (previousState && !returnLength) return fail(kErrorNoAccess);
+  if ((object->access & needed) != needed) return call.Fail(ERROR_ACCESS_DENIED);
+  if (previousState && !returnLength) return call.Fail(kErrorNoAccess);
 
   std::map<DWORD, DWORD>& held = State().token;
   std::map<DWORD, DWORD> after = held;
@@ -578,7 +547,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
     // changes nothing.
     const DWORD required = static_cast<DWORD>(kPrivilegesOffset + changed.size() * sizeof(LUID_AND_ATTRIBUTES));
     *returnLength = required;
-    if (bufferLength < required) return fail(ERROR_INSUFFICIENT_BUFFER);
+    if (bufferLength < required) return call.Fail(ERROR_INSUFFICIENT_BUFFER);
     previousState->PrivilegeCount = static_cast<DWORD>(changed.size());
     for (DWORD i = 0; i < changed.size(); ++i) WriteEntry(previousState, i, changed[i]);
   }

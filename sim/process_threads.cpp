@@ -152,11 +152,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_
   (void)sa;
   sim::CallScope call("CreateThread", std::to_string(stackSize) + ", " + sim::Hex(flags));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "NULL";
-    return nullptr;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, nullptr, "NULL");
   if (flags & CREATE_SUSPENDED) Misuse("CreateThread with CREATE_SUSPENDED is not modelled (no ResumeThread)");
   if (!start) Misuse("CreateThread without a start routine: the new thread would fault at once");
   ReapFinished();
@@ -200,11 +196,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD milliseconds) {
   sim::CallScope call("WaitForSingleObject",
                       sim::Hex(reinterpret_cast<uintptr_t>(h)) + ", " + std::to_string(milliseconds));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "WAIT_FAILED";
-    return WAIT_FAILED;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, WAIT_FAILED, "WAIT_FAILED");
   auto object = sim::LookupHandle(h);
   auto thread = std::dynamic_pointer_cast<ThreadObject>(object);
   if (!thread) {
@@ -235,21 +227,13 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD milliseconds) {
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD code) {
   sim::CallScope call("GetExitCodeThread", sim::Hex(reinterpret_cast<uintptr_t>(thread)));
   DWORD e;
-  if (call.Faulted(&e)) {
-    sim::SetError(e);
-    call.result = "0";
-    return FALSE;
-  }
+  if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
   auto object = sim::LookupHandleAs<ThreadObject>(thread);
   if (!object) {
-    sim::SetError(ERROR_INVALID_HANDLE);
-    call.result = "0";
-    return FALSE;
+    return call.Fail(ERROR_INVALID_HANDLE);
   }
   if (!code) {
-    sim::SetError(998);  // ERROR_NOACCESS: the output pointer is probed
-    call.result = "0";
-    return FALSE;
+    return call.Fail(998);  // ERROR_NOACCESS: the output pointer is probed
   }
   // STILL_ACTIVE while the thread runs, its start routine's return after.
   std::lock_guard<std::mutex> g(object->state->m);

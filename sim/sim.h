@@ -122,10 +122,17 @@ class CallScope {
     return faulted_;
   }
   std::string result;
-  // Fail the call as a BOOL or a handle-returning function fails: the error
-  // becomes the thread's last error and the log shows the failure value.
-  BOOL Fail(DWORD error);
-  HANDLE FailHandle(DWORD error);
+  // The one way a simulated call fails: the error becomes the thread's last
+  // error, the log shows `shown`, and the call returns `value`. Fail and
+  // FailHandle are the BOOL and the handle-returning forms.
+  template <class T>
+  T FailAs(DWORD error, T value, const char* shown) {
+    SetError(error);
+    result = shown;
+    return value;
+  }
+  BOOL Fail(DWORD error) { return FailAs<BOOL>(error, FALSE, "0"); }
+  HANDLE FailHandle(DWORD error) { return FailAs<HANDLE>(error, INVALID_HANDLE_VALUE, "INVALID_HANDLE_VALUE"); }
   // Release the world lock early (for calls that block: waits, entering a
   // critical section). Logging still happens in the destructor.
   void Unlock();

@@ -12,12 +12,13 @@
 
 #include <vector>
 
+#include "sim/fs_model.h"
+
 namespace sim {
 namespace {
 
 bool IsSep(char16_t c) { return c == u'\\' || c == u'/'; }
 
-char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c; }
 
 bool IsDriveLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
 
@@ -127,7 +128,7 @@ std::u16string RootOf(const std::u16string& cwd) {
 bool SameNoCase(const std::u16string& a, const char16_t* b) {
   size_t i = 0;
   for (; i < a.size() && b[i]; ++i) {
-    if (Upper(a[i]) != b[i]) return false;
+    if (fs::UpcaseUnit(a[i]) != b[i]) return false;
   }
   return i == a.size() && !b[i];
 }
@@ -181,9 +182,9 @@ bool ComputeFullPath(const std::u16string& input, const std::u16string& cwd, std
   if (input.size() >= 2 && IsDriveLetter(input[0]) && input[1] == u':') {
     // "C:x": relative to that drive's current directory: the process's own
     // directory for its drive, the root of any other ("D:foo" -> "D:\foo").
-    const char16_t letter = Upper(input[0]);
+    const char16_t letter = fs::UpcaseUnit(input[0]);
     std::u16string base;
-    if (cwd.size() >= 2 && cwd[1] == u':' && Upper(cwd[0]) == letter) {
+    if (cwd.size() >= 2 && cwd[1] == u':' && fs::UpcaseUnit(cwd[0]) == letter) {
       base = cwd;
     } else {
       base = std::u16string(1, letter) + u":\\";

@@ -7,6 +7,7 @@
 #include <map>
 #include <vector>
 
+#include "sim/fs_model.h"
 #include "sim/sim.h"
 
 namespace {
@@ -113,11 +114,11 @@ struct TokenObject : sim::HandleObject {
   DWORD access;
 };
 
-char16_t Fold(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
-
+// Privilege names compare without case ("sEcREATEtOKENpRIVILEGE" works),
+// folded as the file system folds names.
 bool SameNoCase(const char16_t* a, const char16_t* b) {
   for (; *a && *b; ++a, ++b) {
-    if (Fold(*a) != Fold(*b)) return false;
+    if (sim::fs::UpcaseUnit(*a) != sim::fs::UpcaseUnit(*b)) return false;
   }
   return *a == *b;
 }
@@ -135,7 +136,7 @@ bool IsKernel32(const std::u16string& name) {
   // module names without regard to case.
   static const std::u16string dll = u".DLL";
   std::u16string n;
-  for (char16_t c : name) n += Fold(c);
+  for (char16_t c : name) n += sim::fs::UpcaseUnit(c);
   if (n.size() >= dll.size() && n.compare(n.size() - dll.size(), dll.size(), dll) == 0) {
     n.resize(n.size() - dll.size());
   }

@@ -17,6 +17,8 @@ const LinkKind LinkKindSymbolic = 1;
 // Path buffers hold 8192 characters after the four of the "\\?\" prefix.
 const DWORD ClonePathChars = FullPathChars;
 const DWORD ClonePrefixChars = 4;
+// "\\?\UNC\", the long-path form's prefix of a server share.
+const DWORD CloneUncPrefixChars = 8;
 const DWORD CloneBufferChars = ClonePathChars + ClonePrefixChars;
 const DWORD MailboxChars = 260;
 

@@ -19,7 +19,6 @@ namespace {
 const WCHAR SearchPattern[] = TEXT("\\*.*");
 const DWORD PatternChars = 4;
 const WCHAR UncLead[] = TEXT("\\\\");
-const DWORD LongUncPrefixChars = 8;
 
 // State of one walk, shared by every level. The find data lives here and not
 // in each level: a level needs an entry's data only until it recurses or
@@ -109,7 +108,7 @@ const WCHAR* Shown(const CloneWalk& w, const WCHAR* buffer, const WCHAR** lead) 
       (buffer[5] | 0x20) == TEXT('n') && (buffer[6] | 0x20) == TEXT('c') &&
       buffer[7] == TEXT('\\')) {
     *lead = UncLead;
-    return buffer + LongUncPrefixChars;
+    return buffer + CloneUncPrefixChars;
   }
   return buffer + w.displayOffset;
 }

@@ -10,19 +10,12 @@ namespace {
 
 const WCHAR LongPathPrefix[] = TEXT("\\\\?\\");
 const WCHAR LongUncPrefix[] = TEXT("\\\\?\\UNC\\");
-const DWORD LongUncPrefixChars = 8;
 
 // Room a source level keeps behind its path for the search pattern "\*.*".
 const DWORD PatternChars = 4;
 
 bool IsBackslash(WCHAR c) { return c == TEXT('\\'); }
 
-// "\\?\" or "\\.\": a path in a device form already, which takes no second
-// prefix.
-bool HasDevicePrefix(const WCHAR* path) {
-  return IsBackslash(path[0]) && IsBackslash(path[1]) &&
-         (path[2] == TEXT('?') || path[2] == TEXT('.')) && IsBackslash(path[3]);
-}
 
 // Puts the absolute form of path into buffer (CloneBufferChars characters),
 // keeping `reserve` characters spare behind it. With usePrefix it takes the
@@ -47,15 +40,15 @@ DWORD ResolveRoot(LPCWSTR path, WCHAR* buffer, unsigned char usePrefix, DWORD re
       buffer[i] = at[i];
     }
   } else if (IsBackslash(at[0]) && IsBackslash(at[1])) {
-    length = chars - 2 + LongUncPrefixChars;
+    length = chars - 2 + CloneUncPrefixChars;
     if (length + reserve > limit) {
       return ERROR_FILENAME_EXCED_RANGE;
     }
     // The share's name moves two characters right, terminator included.
     for (DWORD i = chars + 1; i-- > 2;) {
-      buffer[LongUncPrefixChars + i - 2] = at[i];
+      buffer[CloneUncPrefixChars + i - 2] = at[i];
     }
-    for (DWORD i = 0; i < LongUncPrefixChars; ++i) {
+    for (DWORD i = 0; i < CloneUncPrefixChars; ++i) {
       buffer[i] = LongUncPrefix[i];
     }
   } else {

@@ -74,8 +74,7 @@ DWORD BuildSubstituteName(LPCWSTR fullTarget, DWORD targetChars, LPWSTR out) {
   LPCWSTR prefix = TEXT("\\??\\");
   LPCWSTR rest = fullTarget;
   DWORD restChars = targetChars;
-  if (targetChars >= 4 && IsBackslash(fullTarget[0]) && IsBackslash(fullTarget[1]) &&
-      (fullTarget[2] == TEXT('?') || fullTarget[2] == TEXT('.')) && IsBackslash(fullTarget[3])) {
+  if (targetChars >= 4 && HasDevicePrefix(fullTarget)) {
     rest = fullTarget + 4;
     restChars = targetChars - 4;
   } else if (targetChars >= 2 && IsBackslash(fullTarget[0]) && IsBackslash(fullTarget[1])) {

@@ -10,3 +10,10 @@
 // ERROR_INVALID_NAME for a path that cannot be made absolute, or the code
 // the call left.
 DWORD FullPathOf(LPCWSTR path, LPWSTR buffer, DWORD capacity, DWORD* chars);
+
+// True for a path in a Win32 device form, "\\?\..." or "\\.\...": it takes
+// no second prefix. path holds at least one character before its terminator.
+inline bool HasDevicePrefix(LPCWSTR path) {
+  return path[0] == TEXT('\\') && path[1] == TEXT('\\') &&
+         (path[2] == TEXT('?') || path[2] == TEXT('.')) && path[3] == TEXT('\\');
+}

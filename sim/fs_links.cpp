@@ -147,22 +147,10 @@ std::vector<uint8_t> SymlinkData(const std::u16string& substitute, const std::u1
 }
 
 std::vector<uint8_t> MountPointData(const std::u16string& substitute, const std::u16string& print) {
-  // Mount-point layout: substitute name at offset 0, print name after its
-  // terminator, both zero-terminated.
-  const uint16_t snl = uint16_t(substitute.size() * 2);
-  const uint16_t pnl = uint16_t(print.size() * 2);
-  std::vector<uint8_t> v;
-  support::Append32(v, IO_REPARSE_TAG_MOUNT_POINT);
-  support::Append16(v, uint16_t(8 + snl + 2 + pnl + 2));
-  support::Append16(v, 0);
-  support::Append16(v, 0);
-  support::Append16(v, snl);
-  support::Append16(v, uint16_t(snl + 2));
-  support::Append16(v, pnl);
-  support::AppendName(v, substitute);
-  support::Append16(v, 0);
-  support::AppendName(v, print);
-  support::Append16(v, 0);
+  // The layout native NTFS takes: the shared encoder writes exactly that.
+  std::vector<uint8_t> v(MountPointPathBufferAt + 2 * substitute.size() + 2 * print.size() + 4);
+  v.resize(EncodeMountPoint(substitute.data(), DWORD(substitute.size()), print.data(), DWORD(print.size()),
+                            v.data(), DWORD(v.size())));
   return v;
 }
 

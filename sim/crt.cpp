@@ -7,7 +7,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 
 #include "sim/host_files.h"
@@ -21,13 +20,6 @@ namespace {
   fprintf(stderr, "wide CRT: invalid parameter: %s\n", what);
   fflush(stderr);
   abort();
-}
-
-// Whether each stream opened by _wfopen is in binary mode. Streams the CRT
-// did not open (a test's own fopen) count as binary: the host has no text mode.
-std::map<FILE*, bool>& StreamModes() {
-  static std::map<FILE*, bool> modes;
-  return modes;
 }
 
 // Microsoft CRT _dosmaperr: the errno that goes with a system error.
@@ -56,42 +48,9 @@ int ErrnoFor(DWORD error) {
   }
 }
 
-// Microsoft mode strings: one of r, w, a; then any of +, b, t, and the
-// access hints c, n, S, R, T, D, N, x that do not change what is read.
-// Returns false for a mode the CRT rejects.
-bool ParseMode(const WCHAR* mode, std::string* hostMode, bool* binary) {
-  if (mode[0] != u'r' && mode[0] != u'w' && mode[0] != u'a') return false;
-  std::string m(1, static_cast<char>(mode[0]));
-  bool plus = false, b = false, t = false;
-  for (const WCHAR* p = mode + 1; *p; ++p) {
-    switch (*p) {
-      case u'+':
-        if (plus) return false;
-        plus = true;
-        break;
-      case u'b':
-        if (b || t) return false;
-        b = true;
-        break;
-      case u't':
-        if (b || t) return false;
-        t = true;
-        break;
-      case u'c': case u'n': case u'S': case u'R': case u'T': case u'D': case u'N': case u'x':
-        break;
-      case u' ':
-        break;
-      default:
-        return false;
-    }
-  }
-  if (plus) m += '+';
-  m += 'b';
-  *hostMode = m;
-  // Without 'b' or 't' the CRT's default mode (_fmode) is text.
-  *binary = b;
-  return true;
-}
+// The product reads its command file in binary mode; other modes (text
+// mode's CR LF and UTF-16 translation, writing, appending) are not modelled.
+bool IsBinaryRead(const WCHAR* mode) { return mode[0] == u'r' && mode[1] == u'b' && mode[2] == 0; }
 
 }  // namespace
 
@@ -140,9 +99,7 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
     errno = ErrnoFor(e);
     return call.FailAs<FILE*>(e, nullptr, "NULL");
   }
-  std::string hostMode;
-  bool binary = false;
-  if (!ParseMode(mode, &hostMode, &binary)) InvalidParameter("_wfopen mode not understood");
+  if (!IsBinaryRead(mode)) InvalidParameter("_wfopen modes other than \"rb\" are not modelled");
   if (!*path) {
     // CreateFileW(""): ERROR_PATH_NOT_FOUND; the CRT maps it to ENOENT.
     sim::SetError(ERROR_PATH_NOT_FOUND);
@@ -151,7 +108,7 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
     return nullptr;
   }
   std::string host = sim::U8(path);
-  FILE* f = fopen(host.c_str(), hostMode.c_str());
+  FILE* f = fopen(host.c_str(), "rb");
   if (!f) {
     int err = errno;
     sim::SetError(sim::HostOpenError(err, host));
@@ -169,7 +126,6 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
     call.result = "NULL";
     return nullptr;
   }
-  StreamModes()[f] = binary;
   call.result = sim::Hex(reinterpret_cast<uintptr_t>(f));
   return f;
 }
@@ -201,12 +157,6 @@ WCHAR* fgetws(WCHAR* buffer, int count, FILE* stream) {
   if (count == 0) {
     call.result = "NULL";
     return nullptr;
-  }
-  {
-    auto it = StreamModes().find(stream);
-    if (it != StreamModes().end() && !it->second) {
-      InvalidParameter("fgetws on a text-mode stream is not modelled; open it with \"rb\"");
-    }
   }
   int n = 0;
   // At most count-1 units, then the terminator; a line feed ends the line and
@@ -260,19 +210,6 @@ WCHAR* wcscpy(WCHAR* dst, const WCHAR* src) {
   return dst;
 }
 
-WCHAR* wcsncpy(WCHAR* dst, const WCHAR* src, size_t n) {
-  size_t i = 0;
-  for (; i < n && src[i]; ++i) dst[i] = src[i];
-  // The standard pads the rest with zeros and does not terminate a full copy.
-  for (; i < n; ++i) dst[i] = 0;
-  return dst;
-}
-
-WCHAR* wcscat(WCHAR* dst, const WCHAR* src) {
-  wcscpy(dst + wcslen(dst), src);
-  return dst;
-}
-
 const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle) {
   if (!*needle) return haystack;
   for (const WCHAR* h = haystack; *h; ++h) {
@@ -286,16 +223,6 @@ const WCHAR* wcsstr(const WCHAR* haystack, const WCHAR* needle) {
 WCHAR* wcsstr(WCHAR* haystack, const WCHAR* needle) {
   return const_cast<WCHAR*>(wcsstr(static_cast<const WCHAR*>(haystack), needle));
 }
-
-const WCHAR* wcschr(const WCHAR* s, WCHAR c) {
-  // The terminator is part of the string: searching for 0 finds it.
-  for (;; ++s) {
-    if (*s == c) return s;
-    if (!*s) return nullptr;
-  }
-}
-
-WCHAR* wcschr(WCHAR* s, WCHAR c) { return const_cast<WCHAR*>(wcschr(static_cast<const WCHAR*>(s), c)); }
 
 // ------------------------------------------------------------ formatting
 namespace {
@@ -318,23 +245,19 @@ void PadTo(std::u16string* out, const std::u16string& body, int width, bool left
   }
 }
 
-std::u16string Digits(unsigned long long v, unsigned base, bool upper, int precision) {
+std::u16string Digits(unsigned long long v, unsigned base, bool upper) {
   const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
   std::u16string d;
-  while (v) {
+  do {
     d.insert(d.begin(), static_cast<char16_t>(set[v % base]));
     v /= base;
-  }
-  // A zero with precision 0 prints nothing; otherwise at least `precision`
-  // digits (1 by default).
-  int minDigits = precision < 0 ? 1 : precision;
-  while (static_cast<int>(d.size()) < minDigits) d.insert(d.begin(), u'0');
+  } while (v);
   return d;
 }
 
-enum class Size { kInt, kLong, kLongLong };
-
-// The formatting engine shared by swprintf and wprintf.
+// The formatting engine shared by swprintf and wprintf: the flags '-' and
+// '0', a width, the size 'l' and the conversions ls, c, d, u, x, X and %%.
+// Precision, '*', 64-bit sizes and the rest are not modelled and stop the run.
 std::u16string Format(const WCHAR* fmt, va_list ap) {
   std::u16string out;
   for (const WCHAR* p = fmt; *p; ++p) {
@@ -350,45 +273,18 @@ std::u16string Format(const WCHAR* fmt, va_list ap) {
       else break;
     }
     int width = 0;
-    if (*p == u'*') {
-      width = va_arg(ap, int);
-      if (width < 0) {
-        left = true;
-        width = -width;
-      }
-      ++p;
-    } else {
-      while (*p >= u'0' && *p <= u'9') width = width * 10 + (*p++ - u'0');
-    }
-    int precision = -1;
-    if (*p == u'.') {
-      ++p;
-      precision = 0;
-      if (*p == u'*') {
-        precision = va_arg(ap, int);
-        ++p;
-      } else {
-        while (*p >= u'0' && *p <= u'9') precision = precision * 10 + (*p++ - u'0');
-      }
-    }
-    Size size = Size::kInt;
-    if (p[0] == u'l' && p[1] == u'l') {
-      size = Size::kLongLong;
-      p += 2;
-    } else if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
-      size = Size::kLongLong;
-      p += 3;
-    } else if (*p == u'l') {
-      size = Size::kLong;
-      ++p;
-    }
+    while (*p >= u'0' && *p <= u'9') width = width * 10 + (*p++ - u'0');
+    // %l: long is 32 bits on Windows (LLP64), so %ld and %lu take a LONG or
+    // a DWORD, and %ls a wide string.
+    const bool isLong = *p == u'l';
+    if (isLong) ++p;
     const char16_t fill = (zero && !left) ? u'0' : u' ';
     switch (*p) {
       case u'%':
         out += u'%';
         break;
       case u's':
-        if (size != Size::kLong) {
+        if (!isLong) {
           // Microsoft's wide printf reads %s as a wide string, ISO C as a
           // narrow one: the two builds would print different things.
           fprintf(stderr, "wide CRT: a wide format uses %%s; write %%ls\n");
@@ -398,7 +294,6 @@ std::u16string Format(const WCHAR* fmt, va_list ap) {
           const WCHAR* s = va_arg(ap, const WCHAR*);
           // Microsoft's CRT prints a null string as "(null)".
           std::u16string body = s ? std::u16string(s) : std::u16string(u"(null)");
-          if (precision >= 0 && static_cast<size_t>(precision) < body.size()) body.resize(static_cast<size_t>(precision));
           PadTo(&out, body, width, left, u' ');
         }
         break;
@@ -408,25 +303,18 @@ std::u16string Format(const WCHAR* fmt, va_list ap) {
         PadTo(&out, std::u16string(1, static_cast<char16_t>(c)), width, left, u' ');
         break;
       }
-      case u'd':
-      case u'i': {
-        // long is 32 bits on Windows (LLP64): %ld consumes a LONG.
-        long long v = size == Size::kLongLong ? va_arg(ap, long long) : static_cast<long long>(va_arg(ap, int));
-        unsigned long long mag = v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-        std::u16string body = Digits(mag, 10, false, precision);
+      case u'd': {
+        const long long v = va_arg(ap, int);
+        std::u16string body = Digits(v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v), 10, false);
         if (v < 0) body.insert(body.begin(), u'-');
-        PadTo(&out, body, width, left, precision >= 0 ? u' ' : fill);
+        PadTo(&out, body, width, left, fill);
         break;
       }
       case u'u':
       case u'x':
       case u'X': {
-        // %lu and %lx consume a DWORD-sized value: long is 32 bits on Windows.
-        unsigned long long v = size == Size::kLongLong ? va_arg(ap, unsigned long long)
-                                                       : static_cast<unsigned long long>(va_arg(ap, unsigned int));
-        unsigned base = *p == u'u' ? 10 : 16;
-        std::u16string body = Digits(v, base, *p == u'X', precision);
-        PadTo(&out, body, width, left, precision >= 0 ? u' ' : fill);
+        const unsigned v = va_arg(ap, unsigned int);
+        PadTo(&out, Digits(v, *p == u'u' ? 10 : 16, *p == u'X'), width, left, fill);
         break;
       }
       default:

@@ -258,8 +258,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
   // FILE_FLAG_OPEN_REPARSE_POINT opens the reparse point itself; without it
   // the last component is followed like every other.
   if ((e = fs::Resolve(path, !openReparse, &lk)) != 0) return call.FailHandle(e);
-  DWORD granted = fs::MapGenericAccess(access);
-  if (flags & FILE_FLAG_DELETE_ON_CLOSE) granted |= DELETE;
+  const DWORD granted = fs::MapGenericAccess(access);
 
   DWORD finalError = 0;
   if (lk.node) {
@@ -317,11 +316,6 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
     lk.node = file;
   }
   auto object = std::make_shared<fs::FileHandle>(lk.node, lk.volume, granted, share, flags);
-  if (flags & FILE_FLAG_DELETE_ON_CLOSE) {
-    object->deleteOnClose = true;
-    object->parent = lk.parent;
-    object->name = lk.name;
-  }
   HANDLE h = sim::NewHandle(object);
   sim::SetError(finalError);
   call.result = HandleText(h);
@@ -499,21 +493,4 @@ BOOL WINAPI SetCurrentDirectoryW(LPCWSTR path) {
   fs::AddOpen(*w.cwdNode, &w.cwdOpen);
   call.result = B(TRUE);
   return TRUE;
-}
-
-DWORD WINAPI GetCurrentDirectoryW(DWORD bufferChars, LPWSTR buffer) {
-  sim::CallScope call("GetCurrentDirectoryW", std::to_string(bufferChars));
-  DWORD e;
-  if (call.Faulted(&e)) return call.FailAs(e, 0, "0");
-  const std::u16string& cwd = fs::State().cwd;
-  const DWORD length = static_cast<DWORD>(cwd.size());
-  // Too small: the size needed, terminator included.
-  if (!buffer || bufferChars <= length) {
-    call.result = std::to_string(length + 1);
-    return length + 1;
-  }
-  cwd.copy(buffer, cwd.size());
-  buffer[length] = 0;
-  call.result = std::to_string(length);
-  return length;
 }

@@ -339,21 +339,6 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
       if (bytesReturned) *bytesReturned = DWORD(data.size());
       break;
     }
-    case FSCTL_DELETE_REPARSE_POINT: {
-      // No input: STATUS_INVALID_BUFFER_SIZE.
-      if (!input || inSize == 0) return call.Fail(ERROR_INVALID_USER_BUFFER);
-      // The input is a bare REPARSE_GUID_DATA_BUFFER head with no data.
-      if (inSize != sim::kGuidReparseHeader || GetLE16(input + 4) != 0) return call.Fail(ERROR_INVALID_REPARSE_DATA);
-      const DWORD tag = GetLE32(input);
-      if (tag == 0) return call.Fail(ERROR_REPARSE_TAG_INVALID);
-      if (!sim::CanWrite(*file)) return call.Fail(ERROR_ACCESS_DENIED);
-      if (node.reparseTag == 0) return call.Fail(ERROR_NOT_A_REPARSE_POINT);
-      if (node.reparseTag != tag) return call.Fail(ERROR_REPARSE_TAG_MISMATCH);
-      node.reparseTag = 0;
-      node.reparseData.clear();
-      if (bytesReturned) *bytesReturned = 0;
-      break;
-    }
     default:
       // Control codes the file system does not know: STATUS_INVALID_DEVICE_REQUEST.
       return call.Fail(ERROR_INVALID_FUNCTION);

@@ -315,16 +315,6 @@ FileHandle::FileHandle(NodePtr n, VolumePtr v, DWORD access, DWORD share, DWORD 
 
 FileHandle::~FileHandle() {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
-  if (deleteOnClose && !node->deletePending) {
-    if (NodePtr p = parent.lock()) {
-      // FILE_FLAG_DELETE_ON_CLOSE removes only an empty directory.
-      if (!node->isDirectory || node->reparseTag || node->children.empty()) {
-        node->deletePending = true;
-        node->pendingParent = p;
-        node->pendingName = name;
-      }
-    }
-  }
   RemoveOpen(node, &open);
 }
 

@@ -230,10 +230,6 @@ struct FileHandle : HandleObject {
   DWORD flags;  // the FILE_FLAG_* bits given to CreateFileW
   OpenRecord open;
   uint64_t position = 0;  // the file pointer: where the next write goes
-  // FILE_FLAG_DELETE_ON_CLOSE: where the name to remove lives.
-  std::weak_ptr<Node> parent;
-  std::u16string name;
-  bool deleteOnClose = false;
 };
 
 }  // namespace fs

@@ -226,30 +226,6 @@ TEST_F(SimLinks, GetReparseSizes) {
   CloseHandle(p);
 }
 
-// FSCTL_DELETE_REPARSE_POINT takes a bare 24-byte head with the stored tag.
-TEST_F(SimLinks, DeleteReparse) {
-  sim::MakeDirs(u"C:\\j");
-  ASSERT_EQ(SetReparse(u"C:\\j", Junction(u"\\??\\C:\\t", u"C:\\t")), 0u);
-  HANDLE h = OpenDir(u"C:\\j");
-  auto del = [&](DWORD tag, DWORD size) {
-    uint8_t in[24] = {};
-    std::memcpy(in, &tag, 4);
-    SetLastError(0xdeadbeef);
-    DWORD got = 0;
-    return DeviceIoControl(h, FSCTL_DELETE_REPARSE_POINT, in, size, nullptr, 0, &got, nullptr)
-               ? 0u
-               : GetLastError();
-  };
-  EXPECT_EQ(del(IO_REPARSE_TAG_MOUNT_POINT, 0), DWORD(ERROR_INVALID_USER_BUFFER));
-  EXPECT_EQ(del(IO_REPARSE_TAG_MOUNT_POINT, 8), DWORD(ERROR_INVALID_REPARSE_DATA));
-  EXPECT_EQ(del(0, 24), DWORD(ERROR_REPARSE_TAG_INVALID));
-  EXPECT_EQ(del(IO_REPARSE_TAG_SYMLINK, 24), DWORD(ERROR_REPARSE_TAG_MISMATCH));
-  EXPECT_EQ(del(IO_REPARSE_TAG_MOUNT_POINT, 24), 0u);
-  EXPECT_EQ(del(IO_REPARSE_TAG_MOUNT_POINT, 24), DWORD(ERROR_NOT_A_REPARSE_POINT));
-  CloseHandle(h);
-  EXPECT_EQ(sim::Inspect(u"C:\\j").attributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
-}
-
 // CreateSymbolicLinkW needs the privilege enabled and stores the target as
 // an NT path (absolute) or as given (relative); the print name is the text.
 TEST_F(SimLinks, SymbolicLinkCreation) {

@@ -15,8 +15,6 @@ namespace {
 // ERROR_NOACCESS: the system probes a caller's output pointer and reports a
 // bad one instead of faulting.
 constexpr DWORD kErrorNoAccess = 998;
-// An RPC failure: the only machine the simulation knows is the local one.
-constexpr DWORD kRpcServerUnavailable = 1722;
 
 // A module handle is the image's base address in the process, not an entry
 // of the kernel handle table: CloseHandle does not take it and it is never
@@ -33,55 +31,23 @@ struct PrivilegeName {
   DWORD sinceMajor;    // first Windows version that knows the name
 };
 
-// The well-known privilege LUIDs (SE_MIN_WELL_KNOWN_PRIVILEGE 2 to 36).
-// The five from 31 to 35 arrived with Windows 6.0 and the last with
-// Windows 10; LookupPrivilegeValueW on an older system does not know them.
+// The privileges the product enables, with their well-known LUIDs. The
+// symbolic-link right arrived with Windows 6.0; LookupPrivilegeValueW on an
+// older system does not know it. Other names are not modelled and are not
+// found, as a name Windows does not know.
 const PrivilegeName kPrivileges[] = {
-    {u"SeCreateTokenPrivilege", 2, 5},
-    {u"SeAssignPrimaryTokenPrivilege", 3, 5},
-    {u"SeLockMemoryPrivilege", 4, 5},
-    {u"SeIncreaseQuotaPrivilege", 5, 5},
-    {u"SeMachineAccountPrivilege", 6, 5},
-    {u"SeTcbPrivilege", 7, 5},
-    {u"SeSecurityPrivilege", 8, 5},
-    {u"SeTakeOwnershipPrivilege", 9, 5},
-    {u"SeLoadDriverPrivilege", 10, 5},
-    {u"SeSystemProfilePrivilege", 11, 5},
-    {u"SeSystemtimePrivilege", 12, 5},
-    {u"SeProfileSingleProcessPrivilege", 13, 5},
-    {u"SeIncreaseBasePriorityPrivilege", 14, 5},
-    {u"SeCreatePagefilePrivilege", 15, 5},
-    {u"SeCreatePermanentPrivilege", 16, 5},
     {u"SeBackupPrivilege", 17, 5},
     {u"SeRestorePrivilege", 18, 5},
-    {u"SeShutdownPrivilege", 19, 5},
-    {u"SeDebugPrivilege", 20, 5},
-    {u"SeAuditPrivilege", 21, 5},
-    {u"SeSystemEnvironmentPrivilege", 22, 5},
-    {u"SeChangeNotifyPrivilege", 23, 5},
-    {u"SeRemoteShutdownPrivilege", 24, 5},
-    {u"SeUndockPrivilege", 25, 5},
-    {u"SeSyncAgentPrivilege", 26, 5},
-    {u"SeEnableDelegationPrivilege", 27, 5},
-    {u"SeManageVolumePrivilege", 28, 5},
-    {u"SeImpersonatePrivilege", 29, 5},
-    {u"SeCreateGlobalPrivilege", 30, 5},
-    {u"SeTrustedCredManAccessPrivilege", 31, 6},
-    {u"SeRelabelPrivilege", 32, 6},
-    {u"SeIncreaseWorkingSetPrivilege", 33, 6},
-    {u"SeTimeZonePrivilege", 34, 6},
     {u"SeCreateSymbolicLinkPrivilege", 35, 6},
-    {u"SeDelegateSessionUserImpersonatePrivilege", 36, 10},
 };
 
 struct VersionRow {
   DWORD major, minor, build;
-  WORD servicePack;
 };
-// The last service pack of each release, whose build number it reports.
+// The build number each release reports (with its last service pack).
 const VersionRow kVersions[] = {
-    {5, 0, 2195, 4}, {5, 1, 2600, 3}, {5, 2, 3790, 2}, {6, 0, 6002, 2},
-    {6, 1, 7601, 1}, {6, 2, 9200, 0}, {6, 3, 9600, 0}, {10, 0, 19045, 0},
+    {5, 0, 2195}, {5, 1, 2600}, {5, 2, 3790}, {6, 0, 6002},
+    {6, 1, 7601}, {6, 2, 9200}, {6, 3, 9600}, {10, 0, 19045},
 };
 
 // CreateSymbolicLinkW honours SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
@@ -159,21 +125,6 @@ FARPROC ExportAddress(const std::string& name) {
   if (name == "SetVolumeMountPointW") return AsFarProc(&sim::SetVolumeMountPointW);
   if (name == "DeleteVolumeMountPointW") return AsFarProc(&sim::DeleteVolumeMountPointW);
   return nullptr;
-}
-
-// Generic rights of a token object (its GENERIC_MAPPING): read is
-// TOKEN_QUERY with READ_CONTROL, write the adjust rights, all every right.
-constexpr DWORD kTokenAllAccess = 0x000F01FFu;
-constexpr DWORD kMaximumAllowed = 0x02000000u;
-DWORD MapTokenAccess(DWORD access) {
-  DWORD mapped = access & 0x00FFFFFFu & ~kMaximumAllowed;
-  if (access & GENERIC_READ) mapped |= READ_CONTROL | TOKEN_QUERY;
-  if (access & GENERIC_WRITE) mapped |= READ_CONTROL | TOKEN_ADJUST_PRIVILEGES | 0x40u | 0x80u;
-  if (access & GENERIC_EXECUTE) mapped |= READ_CONTROL | 0x4u;
-  if (access & GENERIC_ALL) mapped |= kTokenAllAccess;
-  // The process's own token grants its owner everything.
-  if (access & kMaximumAllowed) mapped |= kTokenAllAccess;
-  return mapped;
 }
 
 [[noreturn]] void Misuse(const char* what) {
@@ -334,10 +285,10 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
-  // A name pointer below 64K is an ordinal.
-  const bool byOrdinal = reinterpret_cast<uintptr_t>(name) < 0x10000u;
-  std::string shown = byOrdinal ? "#" + std::to_string(reinterpret_cast<uintptr_t>(name)) : "\"" + std::string(name) + "\"";
-  sim::CallScope call("GetProcAddress", sim::Hex(reinterpret_cast<uintptr_t>(module)) + ", " + shown);
+  // A name pointer below 64K is an ordinal, which the simulation does not
+  // number.
+  if (reinterpret_cast<uintptr_t>(name) < 0x10000u) Misuse("GetProcAddress by ordinal is not modelled");
+  sim::CallScope call("GetProcAddress", sim::Hex(reinterpret_cast<uintptr_t>(module)) + ", \"" + name + "\"");
   DWORD e;
   if (call.Faulted(&e)) return call.FailAs(e, nullptr, "NULL");
   // A handle that is no loaded module's base: the loader does not find the
@@ -347,13 +298,11 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     call.result = "NULL";
     return nullptr;
   }
-  // A name the module does not export (an absent optional export, or an
-  // ordinal, which the simulation does not number): ERROR_PROC_NOT_FOUND.
+  // A name the module does not export, or an optional export made absent:
+  // ERROR_PROC_NOT_FOUND.
   FARPROC proc = nullptr;
-  if (!byOrdinal) {
-    auto it = State().exports.find(name);
-    if (it != State().exports.end() && it->second) proc = ExportAddress(name);
-  }
+  auto it = State().exports.find(name);
+  if (it != State().exports.end() && it->second) proc = ExportAddress(name);
   if (!proc) {
     sim::SetError(ERROR_PROC_NOT_FOUND);
     call.result = "NULL";
@@ -370,45 +319,18 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
   sim::CallScope call("GetVersionExW", std::to_string(info->dwOSVersionInfoSize));
   DWORD e;
   if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
-  // Only the sizes of OSVERSIONINFOW (276) and OSVERSIONINFOEXW (284) are
-  // accepted; anything else fails with ERROR_INSUFFICIENT_BUFFER.
+  // OSVERSIONINFOEXW (284 bytes) is not modelled; any size other than the
+  // two records fails with ERROR_INSUFFICIENT_BUFFER.
   constexpr DWORD kExSize = sizeof(OSVERSIONINFOW) + 8;
   const DWORD size = info->dwOSVersionInfoSize;
-  if (size != sizeof(OSVERSIONINFOW) && size != kExSize) {
-    return call.Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  const ProcessState& s = State();
-  VersionRow row{s.major, s.minor, 0, 0};
-  for (const VersionRow& v : kVersions) {
-    if (v.major == s.major && v.minor == s.minor) row = v;
-  }
-  // A chosen build replaces the release's own; a service pack belongs to
-  // one build, so it goes with it.
-  if (s.build != 0 && s.build != row.build) {
-    row.build = s.build;
-    row.servicePack = 0;
-  }
-  info->dwMajorVersion = row.major;
-  info->dwMinorVersion = row.minor;
-  info->dwBuildNumber = row.build;
+  if (size == kExSize) Misuse("GetVersionExW with OSVERSIONINFOEXW is not modelled");
+  if (size != sizeof(OSVERSIONINFOW)) return call.Fail(ERROR_INSUFFICIENT_BUFFER);
+  info->dwMajorVersion = State().major;
+  info->dwMinorVersion = State().minor;
+  info->dwBuildNumber = sim::WindowsBuild();
   info->dwPlatformId = 2;  // VER_PLATFORM_WIN32_NT
+  // The service pack text is not modelled: it is left empty.
   memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
-  if (row.servicePack) {
-    std::u16string csd = u"Service Pack " + std::u16string(1, static_cast<char16_t>(u'0' + row.servicePack));
-    csd.copy(info->szCSDVersion, csd.size());
-  }
-  if (size == kExSize) {
-    // OSVERSIONINFOEXW continues with wServicePackMajor, wServicePackMinor,
-    // wSuiteMask (VER_SUITE_SINGLEUSERTS on a workstation), wProductType
-    // (VER_NT_WORKSTATION) and a reserved byte.
-    BYTE* ex = reinterpret_cast<BYTE*>(info) + sizeof(OSVERSIONINFOW);
-    const WORD spMajor = row.servicePack, spMinor = 0, suite = 0x0100;
-    memcpy(ex, &spMajor, 2);
-    memcpy(ex + 2, &spMinor, 2);
-    memcpy(ex + 4, &suite, 2);
-    ex[6] = 1;
-    ex[7] = 0;
-  }
   // The last error is left as it was on success.
   call.result = "1";
   return TRUE;
@@ -436,8 +358,11 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   if (!token) {
     return call.Fail(kErrorNoAccess);
   }
+  // Generic rights would map through the token's GENERIC_MAPPING, which is
+  // not modelled; the callers ask for the specific rights.
+  if (access & 0xF2000000u) Misuse("OpenProcessToken with generic rights is not modelled");
   // A token handle is a kernel handle: it stays open until CloseHandle.
-  *token = sim::NewHandle(std::make_shared<TokenObject>(MapTokenAccess(access)));
+  *token = sim::NewHandle(std::make_shared<TokenObject>(access));
   call.result = "1";
   return TRUE;
 }
@@ -446,12 +371,7 @@ BOOL WINAPI LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) 
   sim::CallScope call("LookupPrivilegeValueW", sim::Q(systemName) + ", " + sim::Q(name));
   DWORD e;
   if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
-  if (systemName && *systemName) {
-    // A remote lookup goes through RPC; no other machine answers here.
-    sim::SetError(kRpcServerUnavailable);
-    call.result = "0";
-    return FALSE;
-  }
+  if (systemName && *systemName) Misuse("LookupPrivilegeValueW on another machine is not modelled");
   // Names are matched without regard to case; an unknown name, a null name,
   // or one the configured Windows version does not have yet:
   // ERROR_NO_SUCH_PRIVILEGE.
@@ -473,8 +393,9 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
                                   PDWORD returnLength) {
   // Read the whole request first: the previous-state buffer may be the
   // new-state buffer.
+  if (disableAll) Misuse("AdjustTokenPrivileges with DisableAllPrivileges is not modelled");
   std::vector<LUID_AND_ATTRIBUTES> requested;
-  if (!disableAll && newState) {
+  if (newState) {
     for (DWORD i = 0; i < newState->PrivilegeCount; ++i) requested.push_back(ReadEntry(newState, i));
   }
   std::string args = sim::Hex(reinterpret_cast<uintptr_t>(token)) + ", " + std::to_string(disableAll) + ", {";
@@ -487,7 +408,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
   if (call.Faulted(&e)) return call.Fail(e);
   // Without DisableAllPrivileges the new state is required:
   // ERROR_INVALID_PARAMETER.
-  if (!disableAll && !newState) return call.Fail(ERROR_INVALID_PARAMETER);
+  if (!newState) return call.Fail(ERROR_INVALID_PARAMETER);
   auto object = sim::LookupHandleAs<TokenObject>(token);
   if (!object) return call.Fail(ERROR_INVALID_HANDLE);
   // Adjusting needs TOKEN_ADJUST_PRIVILEGES on the handle, and reporting the
@@ -508,37 +429,23 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
     changed.push_back(LUID_AND_ATTRIBUTES{LUID{luid, 0}, held[luid]});
   };
   bool notAllAssigned = false;
-  if (disableAll) {
-    for (auto& kv : after) {
-      if (kv.second & SE_PRIVILEGE_ENABLED) {
-        noteChange(kv.first);
-        kv.second &= ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED);
-      }
+  for (const LUID_AND_ATTRIBUTES& r : requested) {
+    if (r.Attributes & SE_PRIVILEGE_REMOVED) Misuse("AdjustTokenPrivileges with SE_PRIVILEGE_REMOVED is not modelled");
+    auto it = r.Luid.HighPart == 0 ? after.find(r.Luid.LowPart) : after.end();
+    if (it == after.end()) {
+      // A privilege the token does not hold is skipped; the call still
+      // succeeds but reports ERROR_NOT_ALL_ASSIGNED.
+      notAllAssigned = true;
+      continue;
     }
-  } else {
-    for (const LUID_AND_ATTRIBUTES& r : requested) {
-      auto it = r.Luid.HighPart == 0 ? after.find(r.Luid.LowPart) : after.end();
-      if (it == after.end()) {
-        // A privilege the token does not hold is skipped; the call still
-        // succeeds but reports ERROR_NOT_ALL_ASSIGNED.
-        notAllAssigned = true;
-        continue;
-      }
-      if (r.Attributes & SE_PRIVILEGE_REMOVED) {
-        // Removal is permanent and the removed privilege is not reported in
-        // the previous state.
-        after.erase(it);
-        continue;
-      }
-      const bool enable = (r.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-      const bool enabled = (it->second & SE_PRIVILEGE_ENABLED) != 0;
-      if (enable == enabled) continue;
-      noteChange(it->first);
-      if (enable) {
-        it->second |= SE_PRIVILEGE_ENABLED;
-      } else {
-        it->second &= ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED);
-      }
+    const bool enable = (r.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+    const bool enabled = (it->second & SE_PRIVILEGE_ENABLED) != 0;
+    if (enable == enabled) continue;
+    noteChange(it->first);
+    if (enable) {
+      it->second |= SE_PRIVILEGE_ENABLED;
+    } else {
+      it->second &= ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED);
     }
   }
   if (previousState) {

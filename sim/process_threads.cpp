@@ -2,7 +2,6 @@
 // the product's worker and its owner truly run at the same time.
 #include <pthread.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -24,10 +23,9 @@
 namespace {
 
 // CreateThread with stack size 0 takes the size from the executable header,
-// 1 MiB by default; a nonzero size without STACK_SIZE_PARAM_IS_A_RESERVATION
-// is the initial commit and the reservation grows to a whole MiB above it.
+// 1 MiB by default; a nonzero size is the initial commit and the reservation
+// grows to a whole MiB above it.
 constexpr size_t kDefaultStack = 1u << 20;
-constexpr size_t kAllocationGranularity = 64u << 10;
 // AddressSanitizer pads every stack frame with red zones (and
 // ThreadSanitizer's instrumentation grows frames too), so the same code needs
 // several times the stack; the host stack is scaled so that what fits a
@@ -41,12 +39,10 @@ constexpr size_t kHostStackFactor = 1;
 struct ThreadState {
   LPTHREAD_START_ROUTINE start = nullptr;
   LPVOID param = nullptr;
-  size_t stackBytes = 0;  // the Windows reservation
   pthread_t host{};
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
-  DWORD exitCode = STILL_ACTIVE;
 };
 
 struct ThreadObject : sim::HandleObject {
@@ -61,7 +57,6 @@ struct ThreadObject : sim::HandleObject {
 // left to the process's end rather than hanging the run.
 struct Threads {
   std::vector<std::shared_ptr<ThreadState>> live;
-  DWORD nextId = 0x1000;
   ~Threads() {
     for (auto& t : live) {
       bool done;
@@ -109,10 +104,10 @@ void* Trampoline(void* arg) {
   // The thread's own reference, handed over by CreateThread.
   std::shared_ptr<ThreadState> self(*static_cast<std::shared_ptr<ThreadState>*>(arg));
   delete static_cast<std::shared_ptr<ThreadState>*>(arg);
-  DWORD code;
   try {
     // A new thread starts with last error 0 (the last error is per thread).
-    code = self->start(self->param);
+    // Its exit code is not modelled: nothing asks for it.
+    self->start(self->param);
   } catch (const sim::ProcessExit& e) {
     // ExitProcess on a worker ends the whole process on Windows; the
     // simulation can only unwind the thread that ran wmain.
@@ -121,7 +116,6 @@ void* Trampoline(void* arg) {
     abort();
   }
   std::lock_guard<std::mutex> g(self->m);
-  self->exitCode = code;
   self->done = true;
   self->cv.notify_all();
   return nullptr;
@@ -153,20 +147,15 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_
   sim::CallScope call("CreateThread", std::to_string(stackSize) + ", " + sim::Hex(flags));
   DWORD e;
   if (call.Faulted(&e)) return call.FailAs(e, nullptr, "NULL");
-  if (flags & CREATE_SUSPENDED) Misuse("CreateThread with CREATE_SUSPENDED is not modelled (no ResumeThread)");
+  if (flags != 0) Misuse("CreateThread flags (suspended, stack reservation) are not modelled");
+  if (threadId) Misuse("CreateThread thread ids are not modelled");
   if (!start) Misuse("CreateThread without a start routine: the new thread would fault at once");
   ReapFinished();
 
-  size_t reserve;
-  if (flags & STACK_SIZE_PARAM_IS_A_RESERVATION) {
-    reserve = std::max(RoundUp(stackSize, kAllocationGranularity), kAllocationGranularity);
-  } else {
-    reserve = stackSize <= kDefaultStack ? kDefaultStack : RoundUp(stackSize, kDefaultStack);
-  }
+  const size_t reserve = stackSize <= kDefaultStack ? kDefaultStack : RoundUp(stackSize, kDefaultStack);
   auto state = std::make_shared<ThreadState>();
   state->start = start;
   state->param = param;
-  state->stackBytes = reserve;
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -181,12 +170,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_
     call.result = "NULL";
     return nullptr;
   }
-  Threads& all = AllThreads();
-  all.live.push_back(state);
-  DWORD id = all.nextId;
-  // Thread ids, like handles, are multiples of four.
-  all.nextId += 4;
-  if (threadId) *threadId = id;
+  AllThreads().live.push_back(state);
   HANDLE h = sim::NewHandle(std::make_shared<ThreadObject>(state));
   call.result = sim::Hex(reinterpret_cast<uintptr_t>(h));
   return h;
@@ -222,24 +206,6 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD milliseconds) {
   DWORD r = signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
   call.result = signalled ? "WAIT_OBJECT_0" : "WAIT_TIMEOUT";
   return r;
-}
-
-BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD code) {
-  sim::CallScope call("GetExitCodeThread", sim::Hex(reinterpret_cast<uintptr_t>(thread)));
-  DWORD e;
-  if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
-  auto object = sim::LookupHandleAs<ThreadObject>(thread);
-  if (!object) {
-    return call.Fail(ERROR_INVALID_HANDLE);
-  }
-  if (!code) {
-    return call.Fail(998);  // ERROR_NOACCESS: the output pointer is probed
-  }
-  // STILL_ACTIVE while the thread runs, its start routine's return after.
-  std::lock_guard<std::mutex> g(object->state->m);
-  *code = object->state->exitCode;
-  call.result = "1";
-  return TRUE;
 }
 
 // ------------------------------------------------------------ critical sections

@@ -189,7 +189,6 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
-#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 
 #define FILE_ATTRIBUTE_READONLY 0x1u
 #define FILE_ATTRIBUTE_HIDDEN 0x2u
@@ -205,7 +204,6 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 #define MAXIMUM_REPARSE_DATA_BUFFER_SIZE 16384
 #define FSCTL_SET_REPARSE_POINT 0x000900A4u
 #define FSCTL_GET_REPARSE_POINT 0x000900A8u
-#define FSCTL_DELETE_REPARSE_POINT 0x000900ACu
 
 #define SYMBOLIC_LINK_FLAG_DIRECTORY 0x1u
 #define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2u
@@ -224,9 +222,6 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 #define WAIT_OBJECT_0 0x0u
 #define WAIT_TIMEOUT 0x102u
 #define WAIT_FAILED 0xFFFFFFFFu
-#define STILL_ACTIVE 0x103u
-#define CREATE_SUSPENDED 0x4u
-#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x10000u
 
 #define ERROR_SUCCESS 0L
 #define NO_ERROR 0L
@@ -285,7 +280,6 @@ BOOL WINAPI DeleteFileW(LPCWSTR path);
 DWORD WINAPI GetFileAttributesW(LPCWSTR path);
 DWORD WINAPI GetFullPathNameW(LPCWSTR path, DWORD bufferChars, LPWSTR buffer, LPWSTR* filePart);
 BOOL WINAPI SetCurrentDirectoryW(LPCWSTR path);
-DWORD WINAPI GetCurrentDirectoryW(DWORD bufferChars, LPWSTR buffer);
 HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL WINAPI FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL WINAPI FindClose(HANDLE find);
@@ -309,7 +303,6 @@ HANDLE WINAPI GetCurrentProcess(void);
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                            LPVOID param, DWORD flags, LPDWORD threadId);
 DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD milliseconds);
-BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD code);
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs);

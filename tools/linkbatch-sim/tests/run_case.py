@@ -59,12 +59,33 @@ def check_results(base, path):
     return []
 
 
+def check_listed(listed, cases):
+    """The build lists its cases by name; a case in the folder that the list
+    lacks, or a listed one that is missing, would silently not run."""
+    want = set(n for n in listed.split(",") if n)
+    have = set(os.path.splitext(f)[0] for f in os.listdir(cases) if f.endswith(".args"))
+    if want == have:
+        print("all %d cases are listed" % len(have))
+        return 0
+    for n in sorted(have - want):
+        print("case %s is in %s but not listed in CMakeLists.txt" % (n, cases))
+    for n in sorted(want - have):
+        print("case %s is listed but %s.args does not exist" % (n, n))
+    return 1
+
+
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("--tool", required=True)
-    p.add_argument("--source", required=True)
-    p.add_argument("--case", required=True)
+    p.add_argument("--tool")
+    p.add_argument("--source")
+    p.add_argument("--case")
+    p.add_argument("--listed", help="comma-separated case names the build runs")
+    p.add_argument("--cases", help="the cases folder to compare --listed with")
     a = p.parse_args()
+    if a.listed is not None:
+        return check_listed(a.listed, a.cases)
+    if not (a.tool and a.source and a.case):
+        p.error("--tool, --source and --case are required")
     base = os.path.splitext(a.case)[0]
     name = os.path.basename(base)
     work = tempfile.mkdtemp(prefix="linkbatch-sim-case-")

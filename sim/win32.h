@@ -15,8 +15,6 @@
 
 // ---------------------------------------------------------------- types
 #define WINAPI
-#define CALLBACK
-#define VOID void
 
 typedef char16_t WCHAR;
 typedef WCHAR* LPWSTR;
@@ -53,7 +51,6 @@ typedef INT_PTR (*FARPROC)();
 #define INFINITE 0xFFFFFFFFu
 
 #define TEXT(s) u##s
-#define __TEXT(s) u##s
 
 typedef union _LARGE_INTEGER {
   struct {
@@ -161,17 +158,10 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 #define GENERIC_EXECUTE 0x20000000u
 #define GENERIC_ALL 0x10000000u
 #define DELETE 0x00010000u
-#define READ_CONTROL 0x00020000u
-#define WRITE_DAC 0x00040000u
-#define WRITE_OWNER 0x00080000u
 #define SYNCHRONIZE 0x00100000u
 #define FILE_READ_DATA 0x0001u
-#define FILE_LIST_DIRECTORY 0x0001u
 #define FILE_WRITE_DATA 0x0002u
-#define FILE_ADD_FILE 0x0002u
 #define FILE_APPEND_DATA 0x0004u
-#define FILE_READ_EA 0x0008u
-#define FILE_WRITE_EA 0x0010u
 #define FILE_EXECUTE 0x0020u
 #define FILE_TRAVERSE 0x0020u
 #define FILE_READ_ATTRIBUTES 0x0080u
@@ -207,24 +197,20 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 
 #define SYMBOLIC_LINK_FLAG_DIRECTORY 0x1u
 #define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2u
-#define BACKUP_DATA 0x00000001u
 #define BACKUP_LINK 0x00000005u
 
 #define TOKEN_ADJUST_PRIVILEGES 0x0020u
 #define TOKEN_QUERY 0x0008u
-#define SE_PRIVILEGE_ENABLED_BY_DEFAULT 0x1u
 #define SE_PRIVILEGE_ENABLED 0x2u
 #define SE_PRIVILEGE_REMOVED 0x4u
 #define SE_BACKUP_NAME TEXT("SeBackupPrivilege")
 #define SE_RESTORE_NAME TEXT("SeRestorePrivilege")
-#define SE_CREATE_SYMBOLIC_LINK_NAME TEXT("SeCreateSymbolicLinkPrivilege")
 
 #define WAIT_OBJECT_0 0x0u
 #define WAIT_TIMEOUT 0x102u
 #define WAIT_FAILED 0xFFFFFFFFu
 
 #define ERROR_SUCCESS 0L
-#define NO_ERROR 0L
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
@@ -238,7 +224,6 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_SHARING_VIOLATION 32L
-#define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_DISK_FULL 112L

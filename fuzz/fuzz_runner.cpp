@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "support/record_bytes.h"
 
 namespace {
 
@@ -83,10 +84,7 @@ std::vector<std::u16string> Split(const std::u16string& text, const std::u16stri
 void CheckResults(const std::vector<Line>& lines, DWORD code) {
   sim::NodeInfo info = sim::Inspect(kResults);
   if (!info.exists) lbfuzz::Fail("no results file");
-  std::u16string text;
-  for (size_t i = 0; i + 1 < info.content.size(); i += 2) {
-    text.push_back(static_cast<char16_t>(info.content[i] | (info.content[i + 1] << 8)));
-  }
+  const std::u16string text = support::UnitsOf(info.content);
   std::vector<std::u16string> records = Split(text, u"\r\n");
   if (records.back().size() != 0) lbfuzz::Fail("the results file does not end with a whole record");
   records.pop_back();
@@ -173,10 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The command file as the runner sees it: code units in file order; an odd
   // last byte never reaches a line.
-  std::u16string text;
-  for (size_t i = 0; i + 1 < size; i += 2) {
-    text.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-  }
+  const std::u16string text = support::UnitsOf(data, size);
   std::u16string upper = lbfuzz::UpperAscii(text);
 
   if (!Names(upper, u"KEEP") && !lbfuzz::Changed(keepBefore, lbfuzz::Take(u"C:\\KEEP")).empty()) {

@@ -39,6 +39,15 @@ inline void Put32At(Bytes& v, size_t at, uint32_t value) {
 inline uint32_t At16(const Bytes& v, size_t at) { return GetLE16(v.data() + at); }
 inline uint32_t At32(const Bytes& v, size_t at) { return GetLE32(v.data() + at); }
 
+// The UTF-16LE units of a run of bytes (a command or results file), in order;
+// an odd last byte forms no unit and is left out.
+inline std::u16string UnitsOf(const uint8_t* data, size_t size) {
+  std::u16string units;
+  for (size_t i = 0; i + 1 < size; i += 2) units.push_back(static_cast<char16_t>(GetLE16(data + i)));
+  return units;
+}
+inline std::u16string UnitsOf(const Bytes& v) { return UnitsOf(v.data(), v.size()); }
+
 // Well-formed mount-point data (a junction), in the layout the product's
 // encoder writes: substitute name "\??\" + target, print name target.
 inline Bytes JunctionRecord(const std::u16string& target) {

@@ -71,4 +71,16 @@ std::string LinkTarget(const std::u16string& path) {
   return sim::U8(s);
 }
 
+std::vector<std::u16string> ListPattern(const char16_t* pattern, DWORD* endError) {
+  std::vector<std::u16string> out;
+  WIN32_FIND_DATAW d;
+  HANDLE h = FindFirstFileW(pattern, &d);
+  if (h == INVALID_HANDLE_VALUE) return out;
+  do out.push_back(d.cFileName);
+  while (FindNextFileW(h, &d));
+  if (endError) *endError = GetLastError();
+  FindClose(h);
+  return out;
+}
+
 }  // namespace lbtest

@@ -50,4 +50,9 @@ std::vector<std::string> Records(const FailureList& failures);
 // anything else.
 std::string LinkTarget(const std::u16string& path);
 
+// Every name FindFirstFileW and FindNextFileW give for a pattern, "." and ".."
+// included, in their order; empty when the listing cannot start. endError, if
+// given, receives the last error after the listing ended.
+std::vector<std::u16string> ListPattern(const char16_t* pattern, DWORD* endError = nullptr);
+
 }  // namespace lbtest

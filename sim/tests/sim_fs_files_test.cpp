@@ -15,18 +15,6 @@ HANDLE Open(const char16_t* path, DWORD access, DWORD share, DWORD disposition, 
   return CreateFileW(path, access, share, nullptr, disposition, flags, nullptr);
 }
 
-Names ListAll(const char16_t* pattern, DWORD* endError = nullptr) {
-  Names out;
-  WIN32_FIND_DATAW d;
-  HANDLE h = FindFirstFileW(pattern, &d);
-  if (h == INVALID_HANDLE_VALUE) return out;
-  do out.push_back(d.cFileName);
-  while (FindNextFileW(h, &d));
-  if (endError) *endError = GetLastError();
-  FindClose(h);
-  return out;
-}
-
 // CreateFileW dispositions: what exists afterwards and the last error each
 // success leaves.
 TEST_F(SimFsFiles, DispositionsCreateOpenAndReportExisting) {
@@ -309,9 +297,9 @@ TEST_F(SimFsFiles, ListingOrderAndCase) {
   Names withDots = {u".", u".."};
   withDots.insert(withDots.end(), expected.begin(), expected.end());
   DWORD end = 0;
-  EXPECT_EQ(ListAll(u"C:\\d\\*", &end), withDots);
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\d\\*", &end), withDots);
   EXPECT_EQ(end, static_cast<DWORD>(ERROR_NO_MORE_FILES));
-  EXPECT_EQ(ListAll(u"C:\\D\\*.*"), withDots);
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\D\\*.*"), withDots);
   EXPECT_FAILS_WITH(Open(u"C:\\d\\EA.TMP", GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE,
                     ERROR_FILE_EXISTS);
   // An exact name returns the stored spelling.
@@ -329,9 +317,9 @@ TEST_F(SimFsFiles, ListingCodes) {
   sim::MakeFile(u"C:\\d\\f");
   sim::MakeDirs(u"C:\\empty");
   WIN32_FIND_DATAW d;
-  EXPECT_EQ(ListAll(u"C:\\*"), (Names{u"d", u"empty"}));
-  EXPECT_EQ(ListAll(u"C:\\empty\\*.*"), (Names{u".", u".."}));
-  EXPECT_EQ(ListAll(u"C:\\d\\*.txt"), Names{});
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\*"), (Names{u"d", u"empty"}));
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\empty\\*.*"), (Names{u".", u".."}));
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\d\\*.txt"), Names{});
   EXPECT_FAILS_WITH(FindFirstFileW(u"C:\\d\\*.txt", &d), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
   EXPECT_FAILS_WITH(FindFirstFileW(u"C:\\", &d), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
   EXPECT_FAILS_WITH(FindFirstFileW(u"C:\\d\\", &d), INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);

@@ -63,17 +63,6 @@ DWORD OpenError(const char16_t* path, DWORD disposition = OPEN_EXISTING,
   return 0;
 }
 
-Names ListAll(const char16_t* pattern) {
-  Names out;
-  WIN32_FIND_DATAW d;
-  HANDLE h = FindFirstFileW(pattern, &d);
-  if (h == INVALID_HANDLE_VALUE) return out;
-  do out.push_back(d.cFileName);
-  while (FindNextFileW(h, &d));
-  FindClose(h);
-  return out;
-}
-
 // A junction is followed on the way through and when opened plainly, but
 // its own attributes, listing entry and removal concern the link itself.
 TEST_F(SimFsReparse, JunctionIsFollowedExceptAsTheLastName) {
@@ -86,7 +75,7 @@ TEST_F(SimFsReparse, JunctionIsFollowedExceptAsTheLastName) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
   EXPECT_EQ(sim::List(u"C:\\target"), (Names{u"f", u"new"}));
-  EXPECT_EQ(ListAll(u"C:\\j\\*.*"), (Names{u".", u"..", u"f", u"new"}));
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\j\\*.*"), (Names{u".", u"..", u"f", u"new"}));
   EXPECT_TRUE(CreateDirectoryW(u"C:\\j\\sub", nullptr));
   EXPECT_TRUE(sim::Inspect(u"C:\\target\\sub").isDirectory);
 
@@ -132,9 +121,9 @@ TEST_F(SimFsReparse, SymbolicLinksAbsoluteAndRelative) {
   FileLink(u"C:\\links\\todir", u"\\??\\C:\\data", 0);
   Junction(u"C:\\links\\tofile", u"\\??\\C:\\data\\in\\file.txt");
 
-  EXPECT_EQ(ListAll(u"C:\\links\\abs\\*"), (Names{u".", u"..", u"in"}));
-  EXPECT_EQ(ListAll(u"C:\\links\\rel\\*"), (Names{u".", u"..", u"file.txt"}));
-  EXPECT_EQ(ListAll(u"C:\\links\\rooted\\in\\*"), (Names{u".", u"..", u"file.txt"}));
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\links\\abs\\*"), (Names{u".", u"..", u"in"}));
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\links\\rel\\*"), (Names{u".", u"..", u"file.txt"}));
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\links\\rooted\\in\\*"), (Names{u".", u"..", u"file.txt"}));
   EXPECT_EQ(GetFileAttributesW(u"C:\\links\\abs"), 0x410u);
   EXPECT_EQ(GetFileAttributesW(u"C:\\links\\f"), 0x420u);
   EXPECT_EQ(OpenError(u"C:\\links\\f", OPEN_EXISTING, 0), 0u);
@@ -238,9 +227,9 @@ TEST_F(SimFsReparse, MountPointReachesVolumeRoot) {
   EXPECT_EQ(sim::Volumes(), (std::vector<char16_t>{u'C', u'D'}));
   Junction(u"C:\\mnt", u"\\??\\" + guid.substr(4));
 
-  EXPECT_EQ(ListAll(u"C:\\mnt\\*"), (Names{u"data"}));
-  EXPECT_EQ(ListAll(u"C:\\mnt\\data\\*"), (Names{u".", u"..", u"f"}));
-  EXPECT_EQ(ListAll((guid + u"data\\*").c_str()), (Names{u".", u"..", u"f"}));
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\mnt\\*"), (Names{u"data"}));
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\mnt\\data\\*"), (Names{u".", u"..", u"f"}));
+  EXPECT_EQ(lbtest::ListPattern((guid + u"data\\*").c_str()), (Names{u".", u"..", u"f"}));
   EXPECT_EQ(OpenError(u"C:\\mnt"), 0u);
   EXPECT_EQ(OpenError(u"C:\\mnt\\"), 0u);
   EXPECT_EQ(GetFileAttributesW(u"C:\\mnt"), 0x410u);

@@ -9,6 +9,7 @@
 #include "platform/probe.h"
 #include "runner/results.h"
 #include "support/fresh_process.h"
+#include "support/record_bytes.h"
 #include "tests/support.h"
 
 namespace {
@@ -27,11 +28,7 @@ std::u16string Units(const std::u16string& path) {
   sim::NodeInfo info = sim::Inspect(path);
   EXPECT_TRUE(info.exists) << sim::U8(path);
   EXPECT_EQ(info.content.size() % 2, 0u) << "a record was cut inside a unit";
-  std::u16string text;
-  for (size_t i = 0; i + 1 < info.content.size(); i += 2) {
-    text.push_back(static_cast<char16_t>(info.content[i] | (info.content[i + 1] << 8)));
-  }
-  return text;
+  return support::UnitsOf(info.content);
 }
 
 DWORD RunWithResults(const std::u16string& commands) {

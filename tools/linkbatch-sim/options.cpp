@@ -119,6 +119,20 @@ bool ParsePrivileges(const std::string& value, Options* out, std::string* error)
   }
 }
 
+// The options that only switch something on.
+bool Options::*SwitchNamed(const std::string& name) {
+  static const struct {
+    const char* name;
+    bool Options::*flag;
+  } switches[] = {{"--no-kernel32", &Options::noKernel32}, {"--developer-mode", &Options::developerMode},
+                  {"--standard-user", &Options::standardUser}, {"--trace", &Options::trace},
+                  {"--show", &Options::show}, {"--dump-reparse", &Options::dumpReparse}};
+  for (const auto& s : switches) {
+    if (name == s.name) return s.flag;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 bool ParseOptions(const std::vector<std::string>& args, Options* out, std::string* error) {
@@ -197,27 +211,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         return false;
       }
       out->without.push_back(value);
-    } else if (name == "--no-kernel32") {
-      if (!noValue()) return false;
-      out->noKernel32 = true;
     } else if (name == "--privileges") {
       if (!takeValue() || !ParsePrivileges(value, out, error)) return false;
       out->privilegesGiven = true;
-    } else if (name == "--developer-mode") {
+    } else if (bool Options::*flag = SwitchNamed(name)) {
       if (!noValue()) return false;
-      out->developerMode = true;
-    } else if (name == "--standard-user") {
-      if (!noValue()) return false;
-      out->standardUser = true;
-    } else if (name == "--trace") {
-      if (!noValue()) return false;
-      out->trace = true;
-    } else if (name == "--show") {
-      if (!noValue()) return false;
-      out->show = true;
-    } else if (name == "--dump-reparse") {
-      if (!noValue()) return false;
-      out->dumpReparse = true;
+      out->*flag = true;
     } else if (name == "--help" || name == "-h") {
       out->help = true;
     } else {

@@ -28,6 +28,22 @@ TEST(LinkbatchSimOptions, DefaultsDescribeAnElevatedWindows10) {
   EXPECT_FALSE(o.show || o.dumpReparse || o.trace);
 }
 
+// Each switch turns on its own setting and no other.
+TEST(LinkbatchSimOptions, EachSwitchSetsItsOwnField) {
+  const struct {
+    const char* name;
+    bool Options::*flag;
+  } switches[] = {{"--no-kernel32", &Options::noKernel32}, {"--developer-mode", &Options::developerMode},
+                  {"--standard-user", &Options::standardUser}, {"--trace", &Options::trace},
+                  {"--show", &Options::show}};
+  for (const auto& s : switches) {
+    Options o = Parse({s.name, "x"});
+    for (const auto& other : switches) EXPECT_EQ(o.*other.flag, other.flag == s.flag) << s.name << " " << other.name;
+    EXPECT_FALSE(o.dumpReparse) << s.name;
+  }
+  EXPECT_TRUE(Parse({"--show", "--dump-reparse", "x"}).dumpReparse);
+}
+
 // Values come as the next argument or after '='; drive letters fold to upper
 // case; "--" lets a command file start with a dash.
 TEST(LinkbatchSimOptions, ValuesAndVolumes) {

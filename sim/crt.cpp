@@ -305,7 +305,7 @@ std::u16string Format(const WCHAR* fmt, va_list ap) {
       }
       case u'd': {
         const long long v = va_arg(ap, int);
-        std::u16string body = Digits(v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v), 10, false);
+        std::u16string body = Digits(static_cast<unsigned long long>(v < 0 ? -v : v), 10, false);
         if (v < 0) body.insert(body.begin(), u'-');
         PadTo(&out, body, width, left, fill);
         break;

@@ -31,14 +31,45 @@ struct PrivilegeName {
   DWORD sinceMajor;    // first Windows version that knows the name
 };
 
-// The privileges the product enables, with their well-known LUIDs. The
-// symbolic-link right arrived with Windows 6.0; LookupPrivilegeValueW on an
-// older system does not know it. Other names are not modelled and are not
-// found, as a name Windows does not know.
+// The well-known privilege LUIDs (SE_MIN_WELL_KNOWN_PRIVILEGE 2 to 36).
+// The five from 31 to 35 arrived with Windows 6.0 and the last with
+// Windows 10; LookupPrivilegeValueW on an older system does not know them.
 const PrivilegeName kPrivileges[] = {
+    {u"SeCreateTokenPrivilege", 2, 5},
+    {u"SeAssignPrimaryTokenPrivilege", 3, 5},
+    {u"SeLockMemoryPrivilege", 4, 5},
+    {u"SeIncreaseQuotaPrivilege", 5, 5},
+    {u"SeMachineAccountPrivilege", 6, 5},
+    {u"SeTcbPrivilege", 7, 5},
+    {u"SeSecurityPrivilege", 8, 5},
+    {u"SeTakeOwnershipPrivilege", 9, 5},
+    {u"SeLoadDriverPrivilege", 10, 5},
+    {u"SeSystemProfilePrivilege", 11, 5},
+    {u"SeSystemtimePrivilege", 12, 5},
+    {u"SeProfileSingleProcessPrivilege", 13, 5},
+    {u"SeIncreaseBasePriorityPrivilege", 14, 5},
+    {u"SeCreatePagefilePrivilege", 15, 5},
+    {u"SeCreatePermanentPrivilege", 16, 5},
     {u"SeBackupPrivilege", 17, 5},
     {u"SeRestorePrivilege", 18, 5},
+    {u"SeShutdownPrivilege", 19, 5},
+    {u"SeDebugPrivilege", 20, 5},
+    {u"SeAuditPrivilege", 21, 5},
+    {u"SeSystemEnvironmentPrivilege", 22, 5},
+    {u"SeChangeNotifyPrivilege", 23, 5},
+    {u"SeRemoteShutdownPrivilege", 24, 5},
+    {u"SeUndockPrivilege", 25, 5},
+    {u"SeSyncAgentPrivilege", 26, 5},
+    {u"SeEnableDelegationPrivilege", 27, 5},
+    {u"SeManageVolumePrivilege", 28, 5},
+    {u"SeImpersonatePrivilege", 29, 5},
+    {u"SeCreateGlobalPrivilege", 30, 5},
+    {u"SeTrustedCredManAccessPrivilege", 31, 6},
+    {u"SeRelabelPrivilege", 32, 6},
+    {u"SeIncreaseWorkingSetPrivilege", 33, 6},
+    {u"SeTimeZonePrivilege", 34, 6},
     {u"SeCreateSymbolicLinkPrivilege", 35, 6},
+    {u"SeDelegateSessionUserImpersonatePrivilege", 36, 10},
 };
 
 struct VersionRow {
@@ -319,8 +350,9 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
   sim::CallScope call("GetVersionExW", std::to_string(info->dwOSVersionInfoSize));
   DWORD e;
   if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
-  // OSVERSIONINFOEXW (284 bytes) is not modelled; any size other than the
-  // two records fails with ERROR_INSUFFICIENT_BUFFER.
+  // Windows takes OSVERSIONINFOW (276 bytes) and OSVERSIONINFOEXW (284);
+  // the larger record is not modelled. Any other size fails with
+  // ERROR_INSUFFICIENT_BUFFER.
   constexpr DWORD kExSize = sizeof(OSVERSIONINFOW) + 8;
   const DWORD size = info->dwOSVersionInfoSize;
   if (size == kExSize) Misuse("GetVersionExW with OSVERSIONINFOEXW is not modelled");
@@ -346,6 +378,13 @@ HANDLE WINAPI GetCurrentProcess(void) {
 }
 
 BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+  // Generic rights and MAXIMUM_ALLOWED would map through the token's
+  // GENERIC_MAPPING, which is not modelled; the callers ask for the specific
+  // rights.
+  constexpr DWORD kMaximumAllowed = 0x02000000u;
+  if (access & (GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | kMaximumAllowed)) {
+    Misuse("OpenProcessToken with generic rights is not modelled");
+  }
   sim::CallScope call("OpenProcessToken",
                       sim::Hex(reinterpret_cast<uintptr_t>(process)) + ", " + sim::Hex(access));
   DWORD e;
@@ -358,9 +397,6 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   if (!token) {
     return call.Fail(kErrorNoAccess);
   }
-  // Generic rights would map through the token's GENERIC_MAPPING, which is
-  // not modelled; the callers ask for the specific rights.
-  if (access & 0xF2000000u) Misuse("OpenProcessToken with generic rights is not modelled");
   // A token handle is a kernel handle: it stays open until CloseHandle.
   *token = sim::NewHandle(std::make_shared<TokenObject>(access));
   call.result = "1";
@@ -391,9 +427,9 @@ BOOL WINAPI LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) 
 BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
                                   DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
                                   PDWORD returnLength) {
+  if (disableAll) Misuse("AdjustTokenPrivileges with DisableAllPrivileges is not modelled");
   // Read the whole request first: the previous-state buffer may be the
   // new-state buffer.
-  if (disableAll) Misuse("AdjustTokenPrivileges with DisableAllPrivileges is not modelled");
   std::vector<LUID_AND_ATTRIBUTES> requested;
   if (newState) {
     for (DWORD i = 0; i < newState->PrivilegeCount; ++i) requested.push_back(ReadEntry(newState, i));

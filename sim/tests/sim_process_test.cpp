@@ -104,7 +104,8 @@ TEST_F(SimProcess, LookupPrivilegeValue) {
   const struct {
     const char16_t* name;
     DWORD luid;
-  } known[] = {{u"SeBackupPrivilege", 17}, {u"sErEsToRePrIvIlEgE", 18}, {u"SeCreateSymbolicLinkPrivilege", 35}};
+  } known[] = {{u"SeCreateTokenPrivilege", 2}, {u"SeBackupPrivilege", 17}, {u"sErEsToRePrIvIlEgE", 18},
+               {u"SeCreateSymbolicLinkPrivilege", 35}, {u"SeDelegateSessionUserImpersonatePrivilege", 36}};
   for (const auto& k : known) {
     LUID luid{0xdeadbeef, 0x1234};
     ASSERT_TRUE(LookupPrivilegeValueW(nullptr, k.name, &luid)) << sim::U8(k.name);

@@ -20,6 +20,14 @@ void SimTest::TearDown() {
   EXPECT_EQ(sim::OpenHandleCount(), 0u) << "handles left open";
 }
 
+void CloneTestBase::SetUp() {
+  SimTest::SetUp();
+  ProbeCapabilities();
+  sim::MakeDirs(u"C:\\dst");
+}
+
+std::vector<std::string> CloneTestBase::Records() const { return lbtest::Records(failures); }
+
 DWORD RunWmain(const std::vector<std::u16string>& args) {
   std::vector<std::u16string> all = {u"linkbatch.exe"};
   all.insert(all.end(), args.begin(), args.end());

@@ -29,6 +29,16 @@ class SimTest : public ::testing::Test {
   void TearDown() override;
 };
 
+// A fresh process with the optional functions probed and an empty C:\dst to
+// clone into; a counter and failure list as the runner hands a clone.
+class CloneTestBase : public SimTest {
+ protected:
+  void SetUp() override;
+  std::vector<std::string> Records() const;
+  DWORD counter = 0;
+  FailureList failures;
+};
+
 // Runs the product's wmain with argv[0] = "linkbatch.exe" followed by args.
 // Returns what ExitProcess was given, or wmain's return value as unsigned.
 DWORD RunWmain(const std::vector<std::u16string>& args);

@@ -8,22 +8,11 @@
 
 #include "clone/clone.h"
 #include "links/links.h"
-#include "platform/probe.h"
 #include "tests/support.h"
 
 namespace {
 
-class CloneLimitsTest : public lbtest::SimTest {
- protected:
-  void SetUp() override {
-    lbtest::SimTest::SetUp();
-    ProbeCapabilities();
-    sim::MakeDirs(u"C:\\dst");
-  }
-  std::vector<std::string> Records() const { return lbtest::Records(failures); }
-  DWORD counter = 0;
-  FailureList failures;
-};
+class CloneLimitsTest : public lbtest::CloneTestBase {};
 
 std::u16string Repeat(const std::u16string& part, size_t times) {
   std::u16string s;

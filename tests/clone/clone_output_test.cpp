@@ -3,23 +3,17 @@
 #include <string>
 
 #include "clone/clone.h"
-#include "platform/probe.h"
 #include "tests/support.h"
 
 namespace {
 
-class CloneOutput : public lbtest::SimTest {
+class CloneOutput : public lbtest::CloneTestBase {
  protected:
-  void SetUp() override {
-    lbtest::SimTest::SetUp();
-    ProbeCapabilities();
-    sim::MakeDirs(u"C:\\dst");
-  }
   DWORD CloneVerbose() {
     sim::TakeStdout();
     sim::ClearCalls();
-    DWORD counter = 0;
-    FailureList failures;
+    counter = 0;
+    failures.clear();
     return CloneTree(u"C:\\src", u"C:\\dst", counter, 0, LinkKindSymbolic, 1, failures, nullptr);
   }
 };

@@ -10,14 +10,8 @@
 
 namespace {
 
-class CloneTest : public lbtest::SimTest {
+class CloneTest : public lbtest::CloneTestBase {
  protected:
-  void SetUp() override {
-    lbtest::SimTest::SetUp();
-    ProbeCapabilities();
-    sim::MakeDirs(u"C:\\dst");
-  }
-
   // One clone with a fresh counter and list, as the runner makes them.
   DWORD Run(const char16_t* source, const char16_t* dest, bool verbose, LinkKind kind = LinkKindSymbolic,
             bool prefix = true) {
@@ -26,11 +20,6 @@ class CloneTest : public lbtest::SimTest {
     SetLastError(0xdeadbeef);
     return CloneTree(source, dest, counter, verbose ? 0 : 1, kind, prefix ? 1 : 0, failures, nullptr);
   }
-
-  std::vector<std::string> Records() const { return lbtest::Records(failures); }
-
-  DWORD counter = 0;
-  FailureList failures;
 };
 
 using lbtest::LinkTarget;

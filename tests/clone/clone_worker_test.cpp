@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "clone/clone.h"
-#include "platform/probe.h"
 #include "tests/support.h"
 
 namespace clonetest {
@@ -22,12 +21,10 @@ size_t WatchedLive();
 namespace {
 
 // The owner's side of a sink, as an embedding caller keeps it.
-class WorkerTest : public lbtest::SimTest {
+class WorkerTest : public lbtest::CloneTestBase {
  protected:
   void SetUp() override {
-    lbtest::SimTest::SetUp();
-    ProbeCapabilities();
-    sim::MakeDirs(u"C:\\dst");
+    lbtest::CloneTestBase::SetUp();
     InitializeCriticalSection(&sink.lock);
     memset(sink.mailbox, 0, sizeof sink.mailbox);
     sink.cancelRequested = 0;
@@ -57,8 +54,6 @@ class WorkerTest : public lbtest::SimTest {
   }
 
   ProgressSink sink;
-  DWORD counter = 0;
-  FailureList failures;
 };
 
 // The mailbox takes a path only when empty and not cancelled; it is

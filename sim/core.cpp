@@ -40,6 +40,24 @@ struct Termination {
   UINT code;
 };
 
+// Counts a call of `name` against the one-shot events scheduled for a later
+// call of that name; takes out the first that falls due on this call.
+template <class Event>
+bool TakeDue(std::vector<Event>& events, const std::string& name, Event* due) {
+  for (size_t i = 0; i < events.size(); ++i) {
+    Event& e = events[i];
+    if (e.name != name) continue;
+    if (e.remaining > 0) {
+      e.remaining--;
+      continue;
+    }
+    *due = e;
+    events.erase(events.begin() + static_cast<std::ptrdiff_t>(i));
+    return true;
+  }
+  return false;
+}
+
 struct Log {
   std::vector<Call> calls;
   std::map<std::string, size_t> counts;
@@ -217,32 +235,15 @@ CallScope::CallScope(const char* name, std::string args, unsigned attributes)
       --i;
     }
   }
-  log.pendingShortWrite = false;
-  for (size_t i = 0; i < log.shortWrites.size(); ++i) {
-    auto& sw = log.shortWrites[i];
-    if (sw.name != name_) continue;
-    if (sw.remaining > 0) {
-      sw.remaining--;
-      continue;
-    }
-    log.pendingShortWrite = true;
-    log.pendingShortBytes = sw.bytes;
-    log.shortWrites.erase(log.shortWrites.begin() + static_cast<std::ptrdiff_t>(i));
-    break;
-  }
-  for (size_t i = 0; i < log.terminations.size(); ++i) {
-    Termination& t = log.terminations[i];
-    if (t.name != name_) continue;
-    if (t.remaining > 0) {
-      t.remaining--;
-      continue;
-    }
-    const UINT code = t.code;
-    log.terminations.erase(log.terminations.begin() + static_cast<std::ptrdiff_t>(i));
+  ShortWriteFault shortWrite;
+  log.pendingShortWrite = TakeDue(log.shortWrites, name_, &shortWrite);
+  if (log.pendingShortWrite) log.pendingShortBytes = shortWrite.bytes;
+  Termination termination;
+  if (TakeDue(log.terminations, name_, &termination)) {
     log.fired++;
     // Killed from outside before this call did anything: no clean-up of the
     // process runs, and the call is not logged as having returned.
-    throw ProcessExit{code};
+    throw ProcessExit{termination.code};
   }
 }
 

@@ -1,5 +1,6 @@
 // The simulation's shared machinery: last error, the handle table, the call
 // log, fault injection, strings and the console.
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -40,6 +41,12 @@ struct Termination {
   UINT code;
 };
 
+// A thread held as a call of that name begins (HoldAtCall).
+struct Hold {
+  std::string name;
+  int remaining;
+};
+
 // Counts a call of `name` against the one-shot events scheduled for a later
 // call of that name; takes out the first that falls due on this call.
 template <class Event>
@@ -67,6 +74,7 @@ struct Log {
   std::vector<Fault> faults;
   std::vector<ShortWriteFault> shortWrites;
   std::vector<Termination> terminations;
+  std::vector<Hold> holds;
   int fired = 0;
   bool pendingShortWrite = false;
   DWORD pendingShortBytes = 0;
@@ -88,6 +96,19 @@ Log& TheLog() {
 Console& TheConsole() {
   static Console c;
   return c;
+}
+
+// Where a held thread waits. Apart from the world lock, so that the thread
+// that released the world can make calls while the other one waits.
+struct Gate {
+  std::mutex m;
+  std::condition_variable cv;
+  bool arrived = false;
+  bool released = false;
+};
+Gate& TheGate() {
+  static Gate g;
+  return g;
 }
 
 }  // namespace
@@ -245,6 +266,19 @@ CallScope::CallScope(const char* name, std::string args, unsigned attributes)
     // process runs, and the call is not logged as having returned.
     throw ProcessExit{termination.code};
   }
+  Hold hold;
+  if (TakeDue(log.holds, name_, &hold)) {
+    lock_.unlock();
+    Gate& gate = TheGate();
+    std::unique_lock<std::mutex> g(gate.m);
+    gate.arrived = true;
+    gate.cv.notify_all();
+    gate.cv.wait(g, [&gate] { return gate.released; });
+    gate.arrived = false;
+    gate.released = false;
+    g.unlock();
+    lock_.lock();
+  }
 }
 
 void CallScope::Unlock() {
@@ -340,6 +374,24 @@ void TerminateAtCall(const std::string& name, int nth, UINT code) {
   TheLog().terminations.push_back(Termination{name, nth > 0 ? nth - 1 : 0, code});
 }
 
+void HoldAtCall(const std::string& name, int nth) {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  TheLog().holds.push_back(Hold{name, nth > 0 ? nth - 1 : 0});
+}
+
+void WaitUntilHeld() {
+  Gate& gate = TheGate();
+  std::unique_lock<std::mutex> g(gate.m);
+  gate.cv.wait(g, [&gate] { return gate.arrived; });
+}
+
+void ReleaseHeld() {
+  Gate& gate = TheGate();
+  std::lock_guard<std::mutex> g(gate.m);
+  gate.released = true;
+  gate.cv.notify_all();
+}
+
 int FaultsFired() {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
   return TheLog().fired;
@@ -350,6 +402,7 @@ void ClearFaults() {
   TheLog().faults.clear();
   TheLog().shortWrites.clear();
   TheLog().terminations.clear();
+  TheLog().holds.clear();
   TheLog().fired = 0;
   TheLog().pendingShortWrite = false;
 }

@@ -103,6 +103,14 @@ void ShortBackupWrite(int nth, DWORD bytesWritten);
 // point gets ProcessExit with the code. What earlier calls wrote to files
 // stays, as the system keeps it after a killed process.
 void TerminateAtCall(const std::string& name, int nth, UINT code);
+// A thread that begins the nth call of the named function, counted from
+// now, waits there before the call does anything, without holding the
+// world, until ReleaseHeld. WaitUntilHeld returns once a thread waits
+// there. This is how a test stops a worker thread at a known point; one
+// thread is held at a time.
+void HoldAtCall(const std::string& name, int nth);
+void WaitUntilHeld();
+void ReleaseHeld();
 int FaultsFired();
 void ClearFaults();
 

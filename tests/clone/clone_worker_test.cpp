@@ -2,10 +2,8 @@
 // hand-over of results to the sink's owner.
 #include <stdio.h>
 
-#include <atomic>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "clone/clone.h"
@@ -202,45 +200,31 @@ TEST_F(WorkerTest, CancelMidWalkStopsEveryLevel) {
   EXPECT_EQ(Mailbox(), "\\\\?\\C:\\src\\a\\f1");
 }
 
-// A real owner on its own thread: it takes each path out under the lock and
-// asks for cancellation as soon as it has one. Whatever the interleaving,
-// the worker stops at its next post, links at most one more file, and the
-// owner reads the results only after the thread ended.
+// A real owner on its own thread: it takes a path out under the lock and
+// asks for cancellation while the worker, held by the double as it begins
+// its second link, cannot post. The worker then links that file, its post
+// sees the cancellation, and the owner reads the results only after the
+// thread ended.
 TEST_F(WorkerTest, OwnerCancelsWhileWorkerRuns) {
   const int files = 400;
   for (int i = 0; i < files; ++i) sim::MakeFile(u"C:\\src\\f" + sim::W(std::to_string(1000 + i)));
   sim::SetCallLogEnabled(false);
-  // Holding the lock until the first link exists keeps the worker at its
-  // first post, so the owner is at its loop before the walk can end.
-  EnterCriticalSection(&sink.lock);
+  sim::HoldAtCall("CreateSymbolicLinkW", 2);
   EXPECT_EQ(Start(), 1u);
-  while (!sim::Inspect(u"C:\\dst\\f1000").exists) std::this_thread::yield();
+  sim::WaitUntilHeld();
+  EnterCriticalSection(&sink.lock);
+  const std::string taken = Mailbox();
+  sink.mailbox[0] = 0;
+  sink.cancelRequested = 1;
   LeaveCriticalSection(&sink.lock);
-
-  std::vector<std::string> taken;
-  size_t linksAtCancel = 0;
-  bool cancelled = false;
-  while (!cancelled) {
-    EnterCriticalSection(&sink.lock);
-    if (sink.mailbox[0] != 0) {
-      taken.push_back(Mailbox());
-      sink.mailbox[0] = 0;
-      sink.cancelRequested = 1;
-      linksAtCancel = sim::CallCount("CreateSymbolicLinkW");
-      cancelled = true;
-    }
-    LeaveCriticalSection(&sink.lock);
-    if (!cancelled) std::this_thread::yield();
-  }
+  sim::ReleaseHeld();
   Join();
-  ASSERT_EQ(taken.size(), 1u);
-  EXPECT_EQ(taken[0], "\\\\?\\C:\\src\\f1000") << "the first post always finds the mailbox empty";
+  EXPECT_EQ(taken, "\\\\?\\C:\\src\\f1000") << "the first post always finds the mailbox empty";
   EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_REQUEST_ABORTED));
-  size_t links = sim::CallCount("CreateSymbolicLinkW");
-  EXPECT_GE(links, linksAtCancel);
-  EXPECT_LE(links, linksAtCancel + 1);
-  EXPECT_EQ(counter, links);
-  EXPECT_LT(counter, static_cast<DWORD>(files));
+  EXPECT_EQ(sim::CallCount("CreateSymbolicLinkW"), 2u);
+  EXPECT_EQ(counter, 2u);
+  EXPECT_EQ(sim::List(u"C:\\dst"), (std::vector<std::u16string>{u"f1000", u"f1001"}));
+  EXPECT_EQ(MailboxLength(), 0u) << "the cancelled post leaves the mailbox as the owner left it";
 }
 
 // When no thread can be started the job is released, the sink shows no

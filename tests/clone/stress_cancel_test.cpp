@@ -31,7 +31,6 @@ size_t LinksBelow(const std::u16string& dir) {
 TEST_F(StressCancel, ThousandCancellationsAtRandomPoints) {
   const int Files = 18;
   std::mt19937 random(20261208);
-  int aborted = 0;
   int preset = 0;
   int never = 0;
   for (int run = 0; run < 1000; ++run) {
@@ -85,7 +84,9 @@ TEST_F(StressCancel, ThousandCancellationsAtRandomPoints) {
 
     ASSERT_TRUE(sink.workerResult == 0 || sink.workerResult == ERROR_REQUEST_ABORTED)
         << "run " << run << " result " << sink.workerResult;
-    if (sink.workerResult == ERROR_REQUEST_ABORTED) ++aborted;
+    if (sink.workerResult == ERROR_REQUEST_ABORTED) {
+      EXPECT_TRUE(cancelled) << "run " << run << " stopped without being asked";
+    }
     // A cancellation before the start stops the clone after its first file;
     // none at all lets it finish.
     if (cancelAfter == 0) {
@@ -105,7 +106,6 @@ TEST_F(StressCancel, ThousandCancellationsAtRandomPoints) {
   // the preset ones and the clones never cancelled are certain.
   EXPECT_GT(preset, 0);
   EXPECT_GT(never, 0);
-  EXPECT_GE(aborted, preset);
 }
 
 }  // namespace

@@ -26,10 +26,13 @@ PACKAGES := cmake ninja-build make g++ clang libgtest-dev libgmock-dev \
             libbenchmark-dev mingw-w64 g++-mingw-w64-x86-64-win32 \
             g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64 \
             binutils-mingw-w64-i686 wine wine64 wine32:i386 python3 python3-pefile zip \
-            clang-tidy cppcheck lcov libclang-rt-14-dev ntfs-3g
+            clang-tidy cppcheck lcov libclang-rt-14-dev ntfs-3g qemu-user
 
 export WINEDEBUG := -all
 export WINEPREFIX := $(CURDIR)/build/wine-prefix
+# Where qemu runs Wine's 32-bit loader (tests/wine/enable_i386.sh), the
+# address space it reserves sets Wine's start-up time.
+export QEMU_RESERVED_VA := 0x81000000
 export DEBIAN_FRONTEND := noninteractive
 
 # CI runs with CI set: there every compiler warning is an error.
@@ -44,14 +47,18 @@ deps:
 	for p in $(PACKAGES); do
 	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q '^install ok installed$$' || missing+=("$$p")
 	done
-	if [ $${#missing[@]} -eq 0 ]; then exit 0; fi
-	echo "Installing: $${missing[*]}"
 	sudo=""; if [ "$$(id -u)" -ne 0 ]; then sudo=sudo; fi
-	for a in $(FOREIGN_ARCHES); do
-	  dpkg --print-foreign-architectures | grep -qx "$$a" || $$sudo dpkg --add-architecture "$$a"
-	done
-	$$sudo apt-get update
-	$$sudo apt-get install -y "$${missing[@]}" </dev/null
+	if [ $${#missing[@]} -ne 0 ]; then
+	  echo "Installing: $${missing[*]}"
+	  for a in $(FOREIGN_ARCHES); do
+	    dpkg --print-foreign-architectures | grep -qx "$$a" || $$sudo dpkg --add-architecture "$$a"
+	  done
+	  $$sudo apt-get update
+	  $$sudo apt-get install -y "$${missing[@]}" </dev/null
+	fi
+	# A kernel without IA-32 emulation runs the 32-bit Wine loader only
+	# through qemu; the registration does not survive a reboot.
+	$$sudo tests/wine/enable_i386.sh
 
 build:
 	for p in $(HOST_PRESETS) $(WIN_PRESETS); do

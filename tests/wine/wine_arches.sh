@@ -4,6 +4,8 @@
 # wine64 alone runs only 64-bit programs; wine32 (architecture i386) adds the
 # 32-bit loader, and a prefix then needs its 32-bit half too.
 arches=""
-[ -x /usr/lib/wine/wine ] && arches="x86"
+# The 32-bit loader counts only when it starts: a kernel without IA-32
+# emulation refuses it unless enable_i386.sh has registered qemu-i386.
+[ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1 && arches="x86"
 [ -x /usr/lib/wine/wine64 ] && arches="${arches:+$arches }x64"
 echo "$arches"

@@ -331,7 +331,8 @@ CLONE_NOINLINE MadeDirectory MakeDestinationDirectory(CloneWalk& w, DWORD srcLen
   const DWORD sourceLength = Extended(w.source, srcLen, nameLength);
   const DWORD destinationLength = Extended(w.destination, dstLen, nameLength);
   if (destinationLength > w.limit || sourceLength + PatternChars > w.limit) {
-    made.result = RecordTooLong(w, nameLength, true) ? ERROR_REQUEST_ABORTED : ERROR_FILENAME_EXCED_RANGE;
+    made.result =
+        RecordTooLong(w, nameLength, true) ? ERROR_REQUEST_ABORTED : ERROR_FILENAME_EXCED_RANGE;
     return made;
   }
   Append(w.destination, dstLen, w.found.cFileName, nameLength);

@@ -60,7 +60,7 @@ bool IsBinaryRead(const WCHAR* mode) { return mode[0] == u'r' && mode[1] == u'b'
 // A stream _wfsopen opened: a host file read through a buffer of the CRT's
 // own, as msvcrt reads a file handle in 4,096-byte pieces (Wine's
 // dlls/msvcrt/file.c, MSVCRT_INTERNAL_BUFSIZ). The host FILE around it is
-// unbuffered, so each byte the CRT takes is one call of Read below: that
+// unbuffered, so each byte the CRT takes is one call of ReadStream: that
 // lets a read error fall on a chosen fgetws call.
 struct CrtStream {
   int fd;
@@ -161,18 +161,18 @@ DWORD HostOpenError(int err, const std::string& path) {
 // error as the thread's last error and its _dosmaperr errno.
 FILE* _wfsopen(const WCHAR* path, const WCHAR* mode, int shareFlag) {
   if (!path || !mode) InvalidParameter("_wfsopen with a null path or mode");
-  sim::CallScope call("_wfsopen", sim::Q(path) + ", " + sim::Q(mode) + ", " + sim::Hex(static_cast<unsigned>(shareFlag)));
-  DWORD e;
-  if (call.Faulted(&e)) {
-    errno = ErrnoFor(e);
-    return call.FailAs<FILE*>(e, nullptr, "NULL");
-  }
-  if (!IsBinaryRead(mode)) InvalidParameter("_wfsopen modes other than \"rb\" are not modelled");
-  if (shareFlag != _SH_DENYWR) InvalidParameter("_wfsopen share flags other than _SH_DENYWR are not modelled");
+  sim::CallScope call("_wfsopen", sim::Q(path) + ", " + sim::Q(mode) + ", " +
+                                      sim::Hex(static_cast<unsigned>(shareFlag)));
   auto fail = [&call](DWORD error) {
     errno = ErrnoFor(error);
     return call.FailAs<FILE*>(error, nullptr, "NULL");
   };
+  DWORD e;
+  if (call.Faulted(&e)) return fail(e);
+  if (!IsBinaryRead(mode)) InvalidParameter("_wfsopen modes other than \"rb\" are not modelled");
+  if (shareFlag != _SH_DENYWR) {
+    InvalidParameter("_wfsopen share flags other than _SH_DENYWR are not modelled");
+  }
   // CreateFileW(""): ERROR_PATH_NOT_FOUND.
   if (!*path) return fail(ERROR_PATH_NOT_FOUND);
   std::string host;

@@ -66,8 +66,7 @@ struct CrtStream {
   int fd;
   sim::HostFileId id;
   sim::fs::OpenRecord open;
-  bool orphaned = false;      // its process ended without closing it
-  bool readFails = false;     // the next read from the file fails
+  bool readFails = false;  // the next read from the file fails
   unsigned char buffer[4096];
   size_t at = 0;
   size_t have = 0;
@@ -80,7 +79,7 @@ std::map<FILE*, CrtStream*>& Streams() {
 
 ssize_t ReadStream(void* cookie, char* out, size_t size) {
   CrtStream* s = static_cast<CrtStream*>(cookie);
-  if (s->readFails || s->orphaned) {
+  if (s->readFails) {
     s->readFails = false;
     errno = EIO;
     return -1;
@@ -101,16 +100,14 @@ ssize_t ReadStream(void* cookie, char* out, size_t size) {
 int CloseStream(void* cookie) {
   CrtStream* s = static_cast<CrtStream*>(cookie);
   std::lock_guard<std::recursive_mutex> g(sim::WorldLock());
-  if (!s->orphaned) {
-    for (auto it = Streams().begin(); it != Streams().end(); ++it) {
-      if (it->second == s) {
-        Streams().erase(it);
-        break;
-      }
+  for (auto it = Streams().begin(); it != Streams().end(); ++it) {
+    if (it->second == s) {
+      Streams().erase(it);
+      break;
     }
-    sim::RemoveHostOpen(s->id, &s->open);
-    close(s->fd);
   }
+  sim::RemoveHostOpen(s->id, &s->open);
+  close(s->fd);
   delete s;
   return 0;
 }
@@ -213,16 +210,11 @@ FILE* _wfsopen(const WCHAR* path, const WCHAR* mode, int shareFlag) {
 
 namespace sim {
 
+// A process that ended without fclose (a killed one) leaves its streams to
+// the system, which closes their handles; their memory went with it.
 void ResetCrtStreams() {
   std::lock_guard<std::recursive_mutex> g(WorldLock());
-  for (auto& kv : Streams()) {
-    // The process ended without fclose: the system closed its handle. The
-    // FILE stays the host's until someone closes it.
-    RemoveHostOpen(kv.second->id, &kv.second->open);
-    close(kv.second->fd);
-    kv.second->orphaned = true;
-  }
-  Streams().clear();
+  while (!Streams().empty()) fclose(Streams().begin()->first);
 }
 
 }  // namespace sim

@@ -253,7 +253,9 @@ std::vector<std::u16string> List(const std::u16string& path);
 // reads the host file. This is how linkbatch-sim lets the product write a
 // file the user reads on the host. A path that is not routed reaches
 // _wfsopen as a host path. Share modes hold across every name of a host
-// file, hard links included. Reset forgets every route.
+// file, hard links included. Reset forgets every route and closes every
+// stream _wfsopen opened, as the system closes the handles of a process
+// that ended.
 void RouteToHost(const std::u16string& path, const std::string& hostPath);
 
 // ------------------------------------------------------------ optional kernel32

@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -42,11 +43,8 @@ DWORD RunWithResults(const std::u16string& commands) {
 bool Exists(const char16_t* path) { return sim::Inspect(path).exists; }
 
 support::Bytes HostBytes(const std::string& path) {
-  support::Bytes bytes;
-  FILE* f = fopen(path.c_str(), "rb");
-  for (int c; f != nullptr && (c = fgetc(f)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
-  if (f != nullptr) fclose(f);
-  return bytes;
+  std::ifstream f(path, std::ios::binary);
+  return support::Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 // A fresh machine and process inside a test that runs several.

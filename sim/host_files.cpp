@@ -25,8 +25,9 @@ std::map<std::pair<uint64_t, uint64_t>, std::vector<fs::OpenRecord*>>& HostOpens
 std::pair<uint64_t, uint64_t> Key(const HostFileId& id) { return {id.device, id.inode}; }
 
 // The name a path resolves to, in one spelling: its full path, the part after
-// a "\\?\" or "\\.\" prefix (which Windows hands on without normalising),
-// upper-cased as NTFS compares names.
+// a "\\?\" or "\\.\" prefix (which Windows hands on without normalising:
+// "Naming Files, Paths, and Namespaces" on Microsoft Learn), upper-cased as
+// NTFS compares names (fs::Upcase).
 std::u16string ResolvedName(const std::u16string& path) {
   std::u16string full;
   if (!fs::FullPath(path, &full)) return path;

@@ -18,7 +18,9 @@ DWORD HostOpenError(int err, const std::string& path);
 
 // A host file's identity: its device and inode numbers, which every name of
 // the file shares (its hard links, every spelling that reaches it), as the
-// file ID does on NTFS. Windows checks share modes per file, not per name.
+// file ID does on NTFS. Share modes hold per file, not per name: Wine's
+// server/fd.c, check_sharing, weighs "other opens of the same file" through
+// the inode they share.
 struct HostFileId {
   uint64_t device;
   uint64_t inode;

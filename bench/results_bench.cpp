@@ -6,67 +6,19 @@
 // close once per run), and how far the heap grew during the run.
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
+#include "bench/heap_counter.h"
 #include "platform/probe.h"
 #include "sim/sim.h"
 #include "support/fresh_process.h"
 
 int wmain(int argc, WCHAR** argv);
-
-namespace {
-
-// Bytes the global allocation functions hold, and the most they held since
-// the last reset.
-std::atomic<size_t> heapLive{0};
-std::atomic<size_t> heapPeak{0};
-
-void* Allocate(std::size_t bytes) {
-  void* p = std::malloc(bytes != 0 ? bytes : 1);
-  if (p != nullptr) {
-    const size_t live = heapLive.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
-    size_t peak = heapPeak.load();
-    while (live > peak && !heapPeak.compare_exchange_weak(peak, live)) {
-    }
-  }
-  return p;
-}
-
-void Release(void* p) {
-  if (p != nullptr) {
-    heapLive.fetch_sub(malloc_usable_size(p));
-    std::free(p);
-  }
-}
-
-}  // namespace
-
-void* operator new(std::size_t bytes) {
-  void* p = Allocate(bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t bytes) {
-  void* p = Allocate(bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return Allocate(bytes); }
-void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept { return Allocate(bytes); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, std::size_t) noexcept { Release(p); }
-void operator delete[](void* p, std::size_t) noexcept { Release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
 
 namespace {
 
@@ -114,10 +66,10 @@ Run Execute(const std::string& commands, bool results) {
     // not count as the run's heap.
     sim::RouteToHost(args.back(), "/dev/null");
   }
-  const size_t before = heapLive.load();
-  heapPeak.store(before);
+  const size_t before = bench::HeapLive();
+  bench::ResetHeapPeak();
   sim::RunEntryPoint(wmain, args);
-  return Run{sim::TotalCalls(), sim::CallCount("WriteFile"), heapPeak.load() - before};
+  return Run{sim::TotalCalls(), sim::CallCount("WriteFile"), bench::HeapPeak() - before};
 }
 
 void NoSetup(long long) {}

@@ -56,8 +56,8 @@ TEST_F(RunnerExit, LastKnownLineDecides) {
 // Line layout: a last line without a line feed runs, the carriage return and
 // any text after the second mark do not matter, single-character paths parse
 // (a relative one resolves against the current directory, C:\), a zero unit
-// is text like any other, and a byte-order mark is the first line's
-// position 0.
+// after the paths is text like any other, and a byte-order mark is the first
+// line's position 0.
 TEST_F(RunnerExit, LineLayout) {
   sim::MakeDirs(u"C:\\a");
   sim::MakeDirs(u"C:\\b");
@@ -65,9 +65,15 @@ TEST_F(RunnerExit, LineLayout) {
   EXPECT_EQ(RunCommands(u"xk \"a\" \"x\" trailing \"quoted\" comment\r\nxk \"C:\\b\" \"x\""), 0u);
   EXPECT_FALSE(Exists(u"C:\\a"));
   EXPECT_FALSE(Exists(u"C:\\b"));
-  // A zero unit inside a path ends the path, not the line.
+  // A zero unit inside either path would cut it short where the system reads
+  // it: the line is malformed and nothing runs. After the paths it is text.
   sim::MakeDirs(u"C:\\z");
-  EXPECT_EQ(RunCommands(std::u16string(u"xk \"C:\\z\0junk\" \"x\"\r\n", 20)), 0u);
+  EXPECT_EQ(RunCommands(std::u16string(u"xk \"C:\\z\0junk\" \"x\"\r\n", 20)), 13u);
+  EXPECT_EQ(RunCommands(std::u16string(u"xk \"\0C:\\z\" \"x\"\r\n", 16)), 13u);
+  EXPECT_EQ(RunCommands(std::u16string(u"xk \"C:\\z\" \"x\0\"\r\n", 16)), 13u);
+  EXPECT_EQ(RunCommands(std::u16string(u"xk \"C:\\z\" \"\0\"\r\n", 15)), 13u);
+  EXPECT_TRUE(Exists(u"C:\\z"));
+  EXPECT_EQ(RunCommands(std::u16string(u"xk \"C:\\z\" \"x\"\0\r\n", 16)), 0u);
   EXPECT_FALSE(Exists(u"C:\\z"));
 
   EXPECT_EQ(RunWmain({WriteCommandFile(u"k \"C:\\c\" \"x\"\r\n", true)}), 0u);

@@ -401,7 +401,7 @@ def killed_run(r):
     numbers = [rec.split("\t")[0] for rec in records[1:]]
     whole = all(rec.split("\t")[1:] == ["k", "ran", "2"] for rec in records[1:])
     in_order = numbers == [str(i) for i in range(1, len(numbers) + 1)]
-    head = records[:1] == ["linkbatch-results\t1"]
+    head = records[:1] == ["linkbatch-results\t2"]
     r.record(f"finished-before-kill={finished} head={head} "
              f"whole={whole} numbered-from-1={in_order} "
              f"at-least-seen={len(numbers) >= seen} fewer-than-all={len(numbers) < lines}")

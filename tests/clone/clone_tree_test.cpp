@@ -179,15 +179,63 @@ TEST_F(CloneTest, FailureTable) {
   }
 }
 
-// An existing destination directory is skipped silently with its subtree.
-TEST_F(CloneTest, ExistingDirectorySkippedSilently) {
+// What already holds a source directory's name at the destination decides:
+// a directory, a junction, a directory link or a mounted folder is an earlier
+// run's work and is skipped silently with its subtree; a file, a file link or
+// a dangling one cannot take the subtree and is a failure with 183 in both
+// modes, as is what cannot be looked at (with the look's code).
+TEST_F(CloneTest, WhatHoldsADirectorysName) {
+  struct Case {
+    const char* what;
+    void (*setUp)(const std::u16string& held);
+    DWORD code;  // 0: skipped silently
+  };
+  const Case cases[] = {
+      {"a directory", [](const std::u16string& held) { sim::MakeDirs(held); }, 0},
+      {"a junction", [](const std::u16string& held) { ASSERT_EQ(MakeJunction(held.c_str(), u"C:\\else"), 0u); }, 0},
+      {"a directory link",
+       [](const std::u16string& held) {
+         ASSERT_TRUE(sim::CreateSymbolicLinkW(held.c_str(), u"C:\\else", SYMBOLIC_LINK_FLAG_DIRECTORY));
+       },
+       0},
+      {"a file", [](const std::u16string& held) { sim::MakeFile(held); }, ERROR_ALREADY_EXISTS},
+      {"a file link",
+       [](const std::u16string& held) { ASSERT_TRUE(sim::CreateSymbolicLinkW(held.c_str(), u"C:\\src\\a.txt", 0)); },
+       ERROR_ALREADY_EXISTS},
+      {"a dangling file link",
+       [](const std::u16string& held) { ASSERT_TRUE(sim::CreateSymbolicLinkW(held.c_str(), u"C:\\none", 0)); },
+       ERROR_ALREADY_EXISTS},
+      {"what cannot be looked at",
+       [](const std::u16string& held) {
+         sim::MakeDirs(held);
+         sim::FailCall("GetFileAttributesW", 1, ERROR_ACCESS_DENIED);
+       },
+       ERROR_ACCESS_DENIED},
+  };
   SmallTree();
-  sim::MakeDirs(u"C:\\dst\\sub");
-  EXPECT_EQ(Run(u"C:\\src", u"C:\\dst", true), 0u);
-  EXPECT_TRUE(failures.empty());
-  EXPECT_EQ(counter, 1u);
-  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\sub\\b.txt").exists);
-  EXPECT_EQ(sim::TakeStdout(), "C:\\src\\a.txt\r\n");
+  sim::MakeDirs(u"C:\\else");
+  sim::SetPrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege", true);
+  int run = 0;
+  for (const Case& c : cases) {
+    for (bool verbose : {true, false}) {
+      std::u16string dest = u"C:\\d" + sim::W(std::to_string(++run));
+      sim::MakeDirs(dest);
+      c.setUp(dest + u"\\sub");
+      failures.clear();
+      counter = 0;
+      EXPECT_EQ(Run(u"C:\\src", dest.c_str(), verbose), c.code) << c.what << ", verbose " << verbose;
+      std::string held = sim::U8(dest) + "\\sub";
+      EXPECT_EQ(Records(), c.code == 0 ? std::vector<std::string>{}
+                                       : std::vector<std::string>{held + "=" + std::to_string(c.code)})
+          << c.what;
+      EXPECT_EQ(counter, 1u) << c.what;
+      EXPECT_FALSE(sim::Inspect(dest + u"\\sub\\b.txt").exists) << c.what;
+      EXPECT_EQ(sim::TakeStdout(), !verbose    ? ""
+                                   : c.code == 0 ? "C:\\src\\a.txt\r\n"
+                                                 : "C:\\src\\a.txt\r\nERROR: Failed to create directory " + held + "\r\n")
+          << c.what;
+    }
+  }
 }
 
 // A level's result is the last non-zero value set at it; a child's 0 does
@@ -218,11 +266,12 @@ TEST_F(CloneTest, MissingSource) {
 // The listing's own error is kept even when the junction test that follows
 // fails with another code.
 TEST_F(CloneTest, ListingErrorSurvivesJunctionTest) {
-  sim::FailCall("FindFirstFileW", 1, ERROR_ACCESS_DENIED);
-  sim::FailCall("CreateFileW", 1, ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(Run(u"C:\\nosrc", u"C:\\dst", false), 5u);
-  EXPECT_EQ(Records(), std::vector<std::string>{"\\\\?\\C:\\nosrc=5"});
-  EXPECT_EQ(sim::FaultsFired(), 2) << "the junction test did open the path";
+  sim::MakeDirs(u"C:\\src\\sub");
+  sim::FailCall("FindFirstFileW", 2, ERROR_ACCESS_DENIED);
+  sim::FailCall("GetFileAttributesW", 1, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(Run(u"C:\\src", u"C:\\dst", false), 5u);
+  EXPECT_EQ(Records(), std::vector<std::string>{"\\\\?\\C:\\src\\sub=5"});
+  EXPECT_EQ(sim::FaultsFired(), 2) << "the junction test did look at the path";
 }
 
 // A source with only "." and ".." makes nothing.

@@ -89,6 +89,35 @@ TEST(NtfsRecords, DecoderRefusesWhatReachesOutside) {
   EXPECT_FALSE(ReparseNameOf(data.data(), size, record, PrintNameOffsetAt, PrintNameLengthAt, &name));
 }
 
+// A mounted folder's data names a volume's root, "\??\Volume{...}\", in any
+// case; a junction to a drive path, to a folder on a volume, or data that
+// does not hold its name, is none.
+TEST(NtfsRecords, NamesVolumeRootTellsMountedFolders) {
+  const struct {
+    const WCHAR* substitute;
+    bool volumeRoot;
+  } rows[] = {
+      {TEXT("\\??\\Volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\"), true},
+      {TEXT("\\??\\VOLUME{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\"), true},
+      {TEXT("\\??\\Volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\dir"), false},
+      {TEXT("\\??\\Volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}"), false},
+      {TEXT("\\??\\C:\\"), false},
+      {TEXT("\\??\\UNC\\srv\\share"), false},
+      {TEXT("Volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\"), false},
+  };
+  for (const auto& row : rows) {
+    DWORD chars = 0;
+    while (row.substitute[chars] != 0) ++chars;
+    std::vector<BYTE> data(MountPointPathBufferAt + 2 * chars + 4);
+    data.resize(EncodeMountPoint(row.substitute, chars, TEXT(""), 0, data.data(), static_cast<DWORD>(data.size())));
+    EXPECT_EQ(NamesVolumeRoot(data.data(), static_cast<DWORD>(data.size())), row.volumeRoot) << chars;
+    // Cut short of its name, or under another tag, it names nothing.
+    EXPECT_FALSE(NamesVolumeRoot(data.data(), static_cast<DWORD>(data.size()) - 2 * chars));
+    data[0] = 0x0C;
+    EXPECT_FALSE(NamesVolumeRoot(data.data(), static_cast<DWORD>(data.size())));
+  }
+}
+
 // The head of a BACKUP_LINK stream of 10 bytes: id 5, no attributes, a
 // 64-bit size, no stream name.
 TEST(NtfsRecords, StreamHead) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "clone/clone.h"
 #include "links/links.h"
@@ -42,10 +43,11 @@ TEST_F(SilentFailure, EmptyJunctionTargetIsInvalidName) {
   EXPECT_EQ(RunCommands(EmptyTarget(u" j \"C:\\work\\j\"")), static_cast<DWORD>(ERROR_INVALID_NAME));
   EXPECT_FALSE(Exists(u"C:\\work\\j"));
 
-  // l removes the old junction first, as it does before any junction failure.
+  // l finds the target unusable before it touches the old junction.
   ASSERT_EQ(MakeJunction(u"C:\\work\\old", u"C:\\target"), 0u);
+  const std::vector<uint8_t> old = sim::Inspect(u"C:\\work\\old").reparseData;
   EXPECT_EQ(RunCommands(EmptyTarget(u" l \"C:\\work\\old\"")), static_cast<DWORD>(ERROR_INVALID_NAME));
-  EXPECT_FALSE(Exists(u"C:\\work\\old"));
+  EXPECT_EQ(sim::Inspect(u"C:\\work\\old").reparseData, old);
 
   // A stale error from before does not stand in for the reason either.
   SetLastError(ERROR_ACCESS_DENIED);

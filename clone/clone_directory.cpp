@@ -438,15 +438,15 @@ CLONE_NOINLINE MadeDirectory MakeDestinationDirectory(CloneWalk& w, DWORD srcLen
                                                       WalkLevel& self) {
   MadeDirectory made = {0, 0, 0};
   const DWORD nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
+  const int byPath = PathIsDestination(w, srcLen, nameLength);
+  if (byPath == 1) {
+    return made;
+  }
   const DWORD sourceLength = Extended(w.source, srcLen, nameLength);
   const DWORD destinationLength = Extended(w.destination, dstLen, nameLength);
   if (destinationLength > w.limit || sourceLength + PatternChars > w.limit) {
     RecordTooLong(w, nameLength, true);
     made.result = ERROR_FILENAME_EXCED_RANGE;
-    return made;
-  }
-  const int byPath = PathIsDestination(w, srcLen, nameLength);
-  if (byPath == 1) {
     return made;
   }
   Append(w.source, srcLen, w.found.cFileName, nameLength);

@@ -174,11 +174,11 @@ inline bool NamesVolumeRoot(const BYTE* data, DWORD bytes) {
   const char nt[] = "\\??\\";
   const DWORD prefix = sizeof nt - 1;
   for (DWORD i = 0; i < prefix; ++i) {
-    if (i >= chars || GetLE16(at + 2 * i) != static_cast<DWORD>(nt[i])) {
+    if (i >= chars || GetLE16(at + 2 * static_cast<size_t>(i)) != static_cast<DWORD>(nt[i])) {
       return false;
     }
   }
-  const BYTE* rest = at + 2 * prefix;
+  const BYTE* rest = at + 2 * static_cast<size_t>(prefix);
   return IsVolumeRootName([rest](DWORD i) { return GetLE16(rest + 2 * static_cast<size_t>(i)); },
                           chars - prefix);
 }

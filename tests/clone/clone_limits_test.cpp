@@ -3,6 +3,7 @@
 // a destination inside its own source.
 #include <stdio.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -256,54 +257,42 @@ TEST_F(CloneLimitsTest, UnreadableIdentityFallsBackToReparseLimit) {
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
-// A destination inside its own source is never entered: the walk passes over
-// the entry that is the destination root, with no record, and mirrors the
-// rest. By path, whatever the spelling ("\\?\", "\\.\", case, a trailing
-// backslash, a name whose case differs outside ASCII), and through a
-// junction or a mount point in the source that leads to it. Without this
-// the clone mirrors its own output at every level until the paths are full.
+// A destination inside its own source is passed over without a record and
+// the rest mirrored once: by its path in any spelling ("\\?\", "\\.\", case,
+// a trailing backslash, case outside ASCII), or through a junction or a
+// mount point in the source. Before, it mirrored its own output to the limit.
 TEST_F(CloneLimitsTest, DestinationInsideSourceIsNotEntered) {
-  struct Case {
-    const char* what;
+  const struct {
     const char16_t* dest;
     const char16_t* source;
     unsigned char prefix;
-    const char16_t* mirror;   // the destination as a plain drive path
     const char16_t* skipped;  // the source entry that is the destination
+  } cases[] = {
+      {u"C:\\src\\mirror", u"C:\\src", 1, u"mirror"},
+      {u"\\\\.\\c:\\SRC\\Mirror\\", u"C:\\src", 1, u"mirror"},
+      {u"C:\\src\\mirror", u"\\\\?\\C:\\src\\", 0, u"mirror"},
+      {u"C:\\src\\MIRR\u00c9", u"C:\\src", 1, u"mirr\u00e9"},
+      {u"C:\\out", u"C:\\src", 1, u"j"},
+      {u"D:\\", u"C:\\src", 1, u"vol"},
   };
-  const Case cases[] = {
-      {"a folder of the source", u"C:\\src\\mirror", u"C:\\src", 1, u"C:\\src\\mirror", u"mirror"},
-      {"device form, case", u"\\\\.\\c:\\SRC\\Mirror\\", u"C:\\src", 1, u"C:\\src\\mirror", u"mirror"},
-      {"long-path source, plain paths", u"C:\\src\\mirror", u"\\\\?\\C:\\src\\", 0, u"C:\\src\\mirror",
-       u"mirror"},
-      {"case outside ASCII", u"C:\\src\\MIRR\u00c9", u"C:\\src", 1, u"C:\\src\\mirr\u00e9", u"mirr\u00e9"},
-      {"a junction in the source", u"C:\\out", u"C:\\src", 1, u"C:\\out", u"j"},
-      {"a mount point in the source", u"D:\\", u"C:\\src", 1, u"D:\\", u"vol"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(sim::U8(c.dest));
     support::FreshProcess();
     ProbeCapabilities();
     sim::AddVolume(u'D');
     sim::MakeFile(u"C:\\src\\f");
     sim::MakeFile(u"C:\\src\\sub\\g");
-    sim::MakeDirs(u"C:\\src\\mirr\u00e9");
-    sim::MakeDirs(u"C:\\src\\mirror");
-    sim::MakeDirs(u"C:\\out");
-    sim::MakeDirs(u"C:\\src\\vol");
+    for (const char16_t* d : {u"C:\\src\\mirr\u00e9", u"C:\\src\\mirror", u"C:\\src\\vol", u"C:\\out"}) sim::MakeDirs(d);
     ASSERT_EQ(MakeJunction(u"C:\\src\\j", u"C:\\out"), 0u);
     ASSERT_TRUE(sim::SetVolumeMountPointW(u"C:\\src\\vol\\", sim::VolumeGuidPath(u'D').c_str()));
     failures.clear();
     counter = 0;
-    sim::SetCallLogEnabled(false);
     EXPECT_EQ(CloneTree(c.source, c.dest, counter, 1, LinkKindSymbolic, c.prefix, failures, nullptr), 0u);
-    EXPECT_TRUE(failures.empty()) << Records()[0];
+    EXPECT_TRUE(failures.empty());
     EXPECT_EQ(counter, 2u);
-    std::vector<std::u16string> expected;
-    for (const char16_t* name : {u"f", u"j", u"mirror", u"mirr\u00e9", u"sub", u"vol"}) {
-      if (std::u16string(name) != c.skipped) expected.push_back(name);
-    }
-    EXPECT_EQ(sim::List(c.mirror), expected);
+    std::vector<std::u16string> expected = {u"f", u"j", u"mirror", u"mirr\u00e9", u"sub", u"vol"};
+    expected.erase(std::find(expected.begin(), expected.end(), c.skipped));
+    EXPECT_EQ(sim::List(c.dest), expected);
   }
 }
 

@@ -171,20 +171,21 @@ TEST_F(WorkerTest, ResultsAfterThreadEnds) {
 
 // The trace sink runs on the calling thread as each simulated call returns;
 // it stands in for an owner whose cancellation lands right after the worker's
-// nth link, before that file's post, which makes the stopping point exact.
-struct CancelAfterLinks {
+// nth use of the sink's lock (a look per directory, a post per file), which
+// makes the stopping point exact.
+struct CancelAfterPosts {
   ProgressSink* sink;
-  int linksLeft;
+  int postsLeft;
 };
 
-ssize_t CountLinks(void* cookie, const char* data, size_t size) {
-  auto* c = static_cast<CancelAfterLinks*>(cookie);
+ssize_t CountPosts(void* cookie, const char* data, size_t size) {
+  auto* c = static_cast<CancelAfterPosts*>(cookie);
   std::string line(data, size);
-  for (size_t at = line.find("CreateSymbolicLinkW"); at != std::string::npos;
-       at = line.find("CreateSymbolicLinkW", at + 1)) {
-    // The flag is written on the worker's own thread, between its link and
-    // its post.
-    if (--c->linksLeft == 0) c->sink->cancelRequested = 1;
+  for (size_t at = line.find("LeaveCriticalSection"); at != std::string::npos;
+       at = line.find("LeaveCriticalSection", at + 1)) {
+    // Only the worker enters the sink's lock while it runs; the flag is
+    // written on the worker's own thread, between two of its uses of it.
+    if (--c->postsLeft == 0) c->sink->cancelRequested = 1;
   }
   return static_cast<ssize_t>(size);
 }
@@ -195,8 +196,9 @@ TEST_F(WorkerTest, CancelMidWalkStopsEveryLevel) {
   for (const char16_t* f : {u"C:\\src\\a\\f1", u"C:\\src\\a\\f2", u"C:\\src\\a\\f3", u"C:\\src\\a\\f4",
                             u"C:\\src\\a\\f5", u"C:\\src\\b\\g1", u"C:\\src\\c.txt"})
     sim::MakeFile(f);
-  CancelAfterLinks cancel{&sink, 3};
-  cookie_io_functions_t io = {nullptr, &CountLinks, nullptr, nullptr};
+  // The root's look, a's look, f1's and f2's posts.
+  CancelAfterPosts cancel{&sink, 4};
+  cookie_io_functions_t io = {nullptr, &CountPosts, nullptr, nullptr};
   FILE* trace = fopencookie(&cancel, "w", io);
   ASSERT_NE(trace, nullptr);
   setvbuf(trace, nullptr, _IONBF, 0);

@@ -171,9 +171,7 @@ TEST_F(LinksSymlink, InvalidParameterWithAnotherCauseKeepsTheFlag) {
   EXPECT_EQ(LinkFlags(), (std::vector<std::string>{"3", "1", "3", "3", "3"}));
   EXPECT_EQ(KernelEntryPoints.unprivilegedFlagRefused, 0);
 
-  // Developer Mode without the privilege: a flagged call refused with 87 for
-  // another reason is retried, and the retry's ERROR_PRIVILEGE_NOT_HELD is
-  // the result. The flag stays on, so the next link is made.
+  // Developer Mode, no privilege: 87 for another reason, then 1314 without it.
   sim::SetDeveloperMode(true);
   sim::SetTokenPrivileges({});
   sim::ClearCalls();

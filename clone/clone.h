@@ -67,6 +67,9 @@ struct ProgressSink {
   // 0 when posted, ERROR_REQUEST_ABORTED when cancellation was requested,
   // ERROR_REQUEST_REFUSED when the mailbox is still full.
   DWORD PostProgress(const WCHAR* path);
+  // Whether cancellation was requested; read under `lock`. The worker asks
+  // once per directory, before listing it.
+  bool Cancelled();
 };
 
 // What CloneTree hands its worker thread: the two absolute (possibly
@@ -89,7 +92,8 @@ struct CloneJob {
 // is where printed and stored destination paths start. Returns the level's
 // result: the last non-zero value set at the level. A subdirectory that is
 // a reparse point leading back to a directory on the path being walked is
-// made but not entered, and recorded with ERROR_CANT_RESOLVE_FILENAME.
+// made but not entered, and recorded with ERROR_CANT_RESOLVE_FILENAME; a
+// subdirectory that is the destination root is passed over.
 // With a failureReceiver, each failure passes through failureList to it and
 // is dropped from the list; a receiver that stops the clone makes the result
 // ERROR_REQUEST_ABORTED.

@@ -5,6 +5,7 @@
 // noted. Nothing is allocated per entry except failure records.
 #include "clone/clone.h"
 #include "links/links.h"
+#include "platform/full_path.h"
 #include "platform/handle.h"
 #include "platform/last_error.h"
 
@@ -19,6 +20,31 @@ namespace {
 const WCHAR SearchPattern[] = TEXT("\\*.*");
 const DWORD PatternChars = 4;
 const WCHAR UncLead[] = TEXT("\\\\");
+
+// The volume serial number and file index of the directory a path leads to:
+// two paths with the same identity name one directory. state tells whether
+// it was read (IdentityKnown), could not be (IdentityUnknown), or was not
+// asked for yet.
+struct Identity {
+  unsigned char state;
+  DWORD volumeSerial;
+  DWORD indexHigh;
+  DWORD indexLow;
+};
+
+const unsigned char IdentityUnread = 0;
+const unsigned char IdentityKnown = 1;
+const unsigned char IdentityUnknown = 2;
+
+// The part of a path that names a place: from `start`, past what only
+// spells the same place differently ("\\?\" and "\\.\"; the "\\" of a
+// server share, which those forms spell "\\?\UNC\"), to `end`, before a
+// trailing backslash. share: the path names a server share.
+struct PathKey {
+  DWORD start;
+  DWORD end;
+  bool share;
+};
 
 // State of one walk, shared by every level. The find data lives here and not
 // in each level: a level needs an entry's data only until it recurses or
@@ -37,6 +63,17 @@ struct CloneWalk {
   DWORD limit;
   unsigned char quiet;
   LinkKind kind;
+  // The roots as PathIsDestination compares them. The source root's key ends
+  // nowhere in particular: deeper paths extend it. destinationRoot is the
+  // length of the destination root in its buffer, which the walk only
+  // extends.
+  PathKey sourceKey;
+  PathKey destinationKey;
+  DWORD destinationRoot;
+  // The destination root's identity, read once, when first needed.
+  Identity destinationIdentity;
+  // The identity of the subdirectory entry being made, when it was read.
+  Identity entry;
   WIN32_FIND_DATAW found;
 };
 
@@ -57,15 +94,8 @@ struct MadeDirectory {
 struct WalkLevel {
   WalkLevel* parent;
   DWORD sourceLength;
-  unsigned char state;  // LevelUnread, LevelKnown or LevelUnknown
-  DWORD volumeSerial;
-  DWORD indexHigh;
-  DWORD indexLow;
+  Identity identity;
 };
-
-const unsigned char LevelUnread = 0;
-const unsigned char LevelKnown = 1;
-const unsigned char LevelUnknown = 2;
 
 // Length of s, or max + 1 when no terminator comes within max characters.
 DWORD BoundedLength(const WCHAR* s, DWORD max) {
@@ -99,15 +129,43 @@ void Append(WCHAR* buffer, DWORD at, const WCHAR* text, DWORD chars) {
   buffer[at + chars] = 0;
 }
 
+WCHAR FoldAscii(WCHAR c) {
+  return c >= TEXT('a') && c <= TEXT('z') ? static_cast<WCHAR>(c - TEXT('a') + TEXT('A')) : c;
+}
+
+// True when the text after a "\\?\" or "\\.\" prefix names a server share:
+// "UNC\srv\share\...", in any case.
+bool IsUncAfterPrefix(const WCHAR* rest) {
+  return FoldAscii(rest[0]) == TEXT('U') && FoldAscii(rest[1]) == TEXT('N') &&
+         FoldAscii(rest[2]) == TEXT('C') && rest[3] == TEXT('\\');
+}
+
+// The key of a root path of `length` characters.
+PathKey KeyOf(const WCHAR* path, DWORD length) {
+  PathKey key = {0, length, false};
+  if (length >= ClonePrefixChars && HasDevicePrefix(path)) {
+    key.start = ClonePrefixChars;
+    if (length >= CloneUncPrefixChars && IsUncAfterPrefix(path + ClonePrefixChars)) {
+      key.start = CloneUncPrefixChars;
+      key.share = true;
+    }
+  } else if (length >= 2 && path[0] == TEXT('\\') && path[1] == TEXT('\\')) {
+    key.start = 2;
+    key.share = true;
+  }
+  if (key.end > key.start && path[key.end - 1] == TEXT('\\')) {
+    --key.end;
+  }
+  return key;
+}
+
 // The form of a path the user sees: the buffer from displayOffset, except
 // that the long-path form of a server share ("\\?\UNC\srv\share\...")
 // reads "\\srv\share\...". *lead receives what goes before the returned
 // text.
 const WCHAR* Shown(const CloneWalk& w, const WCHAR* buffer, const WCHAR** lead) {
   *lead = TEXT("");
-  if (w.displayOffset == ClonePrefixChars && (buffer[4] | 0x20) == TEXT('u') &&
-      (buffer[5] | 0x20) == TEXT('n') && (buffer[6] | 0x20) == TEXT('c') &&
-      buffer[7] == TEXT('\\')) {
+  if (w.displayOffset == ClonePrefixChars && IsUncAfterPrefix(buffer + ClonePrefixChars)) {
     *lead = UncLead;
     return buffer + CloneUncPrefixChars;
   }
@@ -183,9 +241,12 @@ CLONE_NOINLINE bool RecordTooLong(CloneWalk& w, DWORD nameLength, bool isDirecto
   return Handed(w);
 }
 
-// A source level that cannot be listed. A junction to a drive path (a volume
-// that is not there, say) is passed over without a trace, unless the path
-// itself crossed more reparse points than Windows follows in one path
+// A source level that cannot be listed. Below the root, a junction to a drive
+// path (one to a volume that is not there, or one of the compatibility
+// junctions Windows keeps in profiles, which deny listing) is passed over
+// without a trace: its directory, made one level up, stays empty, as there
+// is nothing of its own behind it to mirror. Not so when the path crossed
+// more reparse points than Windows follows in one path
 // (ERROR_CANT_RESOLVE_FILENAME): that is a junction cycle, and it is recorded.
 CLONE_NOINLINE DWORD ListingFailed(CloneWalk& w, DWORD code, bool mayBeJunction) {
   if (mayBeJunction && code != ERROR_CANT_RESOLVE_FILENAME && IsDriveJunction(w.source, NULL)) {
@@ -199,53 +260,97 @@ CLONE_NOINLINE DWORD ListingFailed(CloneWalk& w, DWORD code, bool mayBeJunction)
 }
 
 // Reads the identity of the directory `path` leads to, following every
-// reparse point on the way. False when it cannot be opened or read.
-CLONE_NOINLINE bool ReadIdentity(const WCHAR* path, WalkLevel& level) {
+// reparse point on the way; IdentityUnknown when it cannot be opened or read.
+CLONE_NOINLINE void ReadIdentity(const WCHAR* path, Identity& identity) {
   BY_HANDLE_FILE_INFORMATION info;
+  identity.state = IdentityUnknown;
   {
     OwnedHandle directory(CreateFileW(path, FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL));
     if (!directory.valid() || !GetFileInformationByHandle(directory.get(), &info)) {
-      return false;
+      return;
     }
   }
-  level.volumeSerial = info.dwVolumeSerialNumber;
-  level.indexHigh = info.nFileIndexHigh;
-  level.indexLow = info.nFileIndexLow;
-  return true;
+  identity.state = IdentityKnown;
+  identity.volumeSerial = info.dwVolumeSerialNumber;
+  identity.indexHigh = info.nFileIndexHigh;
+  identity.indexLow = info.nFileIndexLow;
 }
 
-// The identity of a level on the current path, read once and kept. The
-// source buffer is cut at the level's length for the read and restored.
-CLONE_NOINLINE bool LevelIdentity(CloneWalk& w, WalkLevel& level) {
-  if (level.state == LevelUnread) {
-    WCHAR cut = w.source[level.sourceLength];
-    w.source[level.sourceLength] = 0;
-    level.state = ReadIdentity(w.source, level) ? LevelKnown : LevelUnknown;
-    w.source[level.sourceLength] = cut;
+bool SameDirectory(const Identity& a, const Identity& b) {
+  return a.state == IdentityKnown && b.state == IdentityKnown && a.volumeSerial == b.volumeSerial &&
+         a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+}
+
+// The identity of the first `length` characters of a buffer the walk is
+// using, read once into `identity` and kept: the buffer is cut there for the
+// read and restored.
+CLONE_NOINLINE const Identity& IdentityOf(WCHAR* buffer, DWORD length, Identity& identity) {
+  if (identity.state == IdentityUnread) {
+    WCHAR cut = buffer[length];
+    buffer[length] = 0;
+    ReadIdentity(buffer, identity);
+    buffer[length] = cut;
   }
-  return level.state == LevelKnown;
+  return identity;
 }
 
-// The subdirectory now at the end of the source buffer is a reparse point
-// (a junction, a directory symbolic link or a mount point). True when it
-// leads back to a directory already on the current path: entering it would
-// mirror the same directories again, deeper at every turn, and two such
-// links on one level double the walk at every turn. A directory whose
-// identity cannot be read is not taken for a cycle; its listing decides.
+// True when the subdirectory entry whose identity is in w.entry leads to the
+// destination root, whose own identity is read the first time it is needed.
+CLONE_NOINLINE bool LeadsToDestination(CloneWalk& w) {
+  return w.entry.state == IdentityKnown &&
+         SameDirectory(w.entry, IdentityOf(w.destination, w.destinationRoot, w.destinationIdentity));
+}
+
+// The subdirectory entry now at the end of the source buffer, whose identity
+// is in w.entry, is a reparse point (a junction, a directory symbolic link or
+// a mount point). True when it leads back to a directory already on the
+// current path: entering it would mirror the same directories again, deeper
+// at every turn, and two such links on one level double the walk at every
+// turn. A directory whose identity cannot be read is not taken for a cycle;
+// its listing decides.
 CLONE_NOINLINE bool LeadsBackUp(CloneWalk& w, WalkLevel& current) {
-  WalkLevel target = {NULL, 0, LevelUnread, 0, 0, 0};
-  if (!ReadIdentity(w.source, target)) {
+  if (w.entry.state != IdentityKnown) {
     return false;
   }
   for (WalkLevel* level = &current; level != NULL; level = level->parent) {
-    if (LevelIdentity(w, *level) && level->volumeSerial == target.volumeSerial &&
-        level->indexHigh == target.indexHigh && level->indexLow == target.indexLow) {
+    if (SameDirectory(w.entry, IdentityOf(w.source, level->sourceLength, level->identity))) {
       return true;
     }
   }
   return false;
+}
+
+// Whether the subdirectory entry named nameLength characters of w.found,
+// below the source path of srcLen characters, is by its path the
+// destination root: the same characters after the key's start, ASCII
+// letters of either case alike. 0: it is not; 1: it is; 2: the two differ
+// only where a character is not ASCII, whose case only the file system can
+// tell apart. No platform call: this runs for every subdirectory.
+int PathIsDestination(const CloneWalk& w, DWORD srcLen, DWORD nameLength) {
+  const PathKey& dest = w.destinationKey;
+  const DWORD parentChars = srcLen - w.sourceKey.start;
+  const DWORD separator = SeparatorChars(w.source, srcLen);
+  if (w.sourceKey.share != dest.share || parentChars + separator + nameLength != dest.end - dest.start) {
+    return 0;
+  }
+  const WCHAR* path = w.source + w.sourceKey.start;
+  const WCHAR* root = w.destination + dest.start;
+  int same = 1;
+  for (DWORD i = 0; i < dest.end - dest.start; ++i) {
+    WCHAR c = i < parentChars                ? path[i]
+              : i < parentChars + separator ? TEXT('\\')
+                                             : w.found.cFileName[i - parentChars - separator];
+    if (FoldAscii(c) == FoldAscii(root[i])) {
+      continue;
+    }
+    if (c < 0x80 && root[i] < 0x80) {
+      return 0;
+    }
+    same = 2;
+  }
+  return same;
 }
 
 // Starts the listing of the level whose source path ends at srcLen. Returns
@@ -319,15 +424,42 @@ CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
   return set;
 }
 
-// Makes the destination directory for the current entry. When it was made,
-// both buffers are extended by the name; otherwise the result says what the
-// level's result takes: nothing for a directory that already exists
-// (skipped with its subtree, silently), else the recorded code. The
-// subdirectory's own listing needs room for the search pattern behind its
-// source path, so that is checked here too.
-CLONE_NOINLINE MadeDirectory MakeDestinationDirectory(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
+// What holds the name of a destination directory that could not be made
+// because the name is taken (ERROR_ALREADY_EXISTS): 0 for a directory, a
+// junction, a directory link or a mounted folder, which is skipped with its
+// subtree as a directory made by an earlier run; ERROR_ALREADY_EXISTS for a
+// file, a file link or a dangling one, which cannot take the subtree; or the
+// code of the look when what is there cannot be read. Only this path pays
+// for the look.
+CLONE_NOINLINE DWORD WhatHoldsTheName(const CloneWalk& w) {
+  const DWORD attributes = GetFileAttributesW(w.destination);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return LastFailure();
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : ERROR_ALREADY_EXISTS;
+}
+
+// Makes the destination directory for the current entry, a subdirectory of
+// the source. When it is to be entered, both buffers are extended by the
+// name; otherwise the result says what the level's result takes: nothing
+// for the destination root met in its own source, or a directory that
+// already exists (skipped with its subtree, silently), else the recorded
+// code. The subdirectory's own listing needs room for the search pattern
+// behind its source path, so that is checked here too.
+//
+// A reparse point's identity is read before anything is made: the one that
+// leads to the destination root is passed over, the one that leads back up
+// the path is made but not entered. A path that is the destination's is
+// passed over without a call; one that differs only in the case of letters
+// outside ASCII is settled by the identities.
+CLONE_NOINLINE MadeDirectory MakeDestinationDirectory(CloneWalk& w, DWORD srcLen, DWORD dstLen,
+                                                      WalkLevel& self) {
   MadeDirectory made = {0, 0, 0};
   const DWORD nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
+  const int byPath = PathIsDestination(w, srcLen, nameLength);
+  if (byPath == 1) {
+    return made;
+  }
   const DWORD sourceLength = Extended(w.source, srcLen, nameLength);
   const DWORD destinationLength = Extended(w.destination, dstLen, nameLength);
   if (destinationLength > w.limit || sourceLength + PatternChars > w.limit) {
@@ -335,37 +467,67 @@ CLONE_NOINLINE MadeDirectory MakeDestinationDirectory(CloneWalk& w, DWORD srcLen
         RecordTooLong(w, nameLength, true) ? ERROR_REQUEST_ABORTED : ERROR_FILENAME_EXCED_RANGE;
     return made;
   }
+  Append(w.source, srcLen, w.found.cFileName, nameLength);
+  const bool reparse = (w.found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  w.entry.state = IdentityUnread;
+  if (reparse || byPath == 2) {
+    ReadIdentity(w.source, w.entry);
+    if (LeadsToDestination(w)) {
+      w.source[srcLen] = 0;
+      return made;
+    }
+  }
   Append(w.destination, dstLen, w.found.cFileName, nameLength);
   if (!CreateDirectoryW(w.destination, NULL)) {
     DWORD code = LastFailure();
-    if (code != ERROR_ALREADY_EXISTS) {
+    if (code == ERROR_ALREADY_EXISTS) {
+      code = WhatHoldsTheName(w);
+    }
+    if (code != 0) {
       bool stop = RecordShown(w, w.destination, code);
       if (!w.quiet) {
         PrintShown(w, TEXT("ERROR: Failed to create directory "), w.destination);
       }
       made.result = stop ? ERROR_REQUEST_ABORTED : code;
     }
-    w.destination[dstLen] = 0;
+  } else if (reparse && LeadsBackUp(w, self)) {
+    // Recorded as a level that cannot be listed, with the code Windows gives
+    // a path that crosses too many reparse points; its directory stays empty.
+    made.result = ListingFailed(w, ERROR_CANT_RESOLVE_FILENAME, false);
+  } else {
+    made.sourceLength = sourceLength;
+    made.destinationLength = destinationLength;
     return made;
   }
-  Append(w.source, srcLen, w.found.cFileName, nameLength);
-  made.sourceLength = sourceLength;
-  made.destinationLength = destinationLength;
+  w.source[srcLen] = 0;
+  w.destination[dstLen] = 0;
   return made;
 }
 
 // The recursive part. Its frame holds only a handle and a few counts; the
 // work per entry happens in the helpers above, whose frames come and go.
 CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen, WalkLevel* parent) {
+  // A tree of directories alone posts no file, so the owner's cancellation is
+  // also looked for here, once per directory.
+  if (w.progressSink != NULL && w.progressSink->Cancelled()) {
+    return ERROR_REQUEST_ABORTED;
+  }
   if (srcLen + PatternChars > w.limit) {
     return ListingFailed(w, ERROR_FILENAME_EXCED_RANGE, false);
   }
   HANDLE first = INVALID_HANDLE_VALUE;
   DWORD code = StartListing(w, srcLen, &first);
-  if (code != ERROR_SUCCESS) {
-    return ListingFailed(w, code, true);
+  if (code == ERROR_FILE_NOT_FOUND) {
+    // The directory is there (a missing one gives ERROR_PATH_NOT_FOUND) and
+    // nothing in it matched: an empty volume root, which lists no "." or
+    // "..", whether it is a drive root or a volume mounted on a folder.
+    return 0;
   }
-  WalkLevel self = {parent, srcLen, LevelUnread, 0, 0, 0};
+  if (code != ERROR_SUCCESS) {
+    // The root is what the caller asked for: its failure always counts.
+    return ListingFailed(w, code, parent != NULL);
+  }
+  WalkLevel self = {parent, srcLen, {IdentityUnread, 0, 0, 0}};
   DWORD result = 0;
   DWORD listingEnd = ERROR_NO_MORE_FILES;
   {
@@ -375,16 +537,9 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen, WalkLe
       if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         set = CloneFile(w, srcLen, dstLen);
       } else if (!IsDotEntry(w.found.cFileName)) {
-        MadeDirectory made = MakeDestinationDirectory(w, srcLen, dstLen);
+        MadeDirectory made = MakeDestinationDirectory(w, srcLen, dstLen, self);
         if (made.sourceLength != 0) {
-          // A link back up the path is recorded as a level that cannot be
-          // listed, with the code Windows gives a path that crosses too many
-          // reparse points; its directory stays empty.
-          if ((w.found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && LeadsBackUp(w, self)) {
-            set = ListingFailed(w, ERROR_CANT_RESOLVE_FILENAME, false);
-          } else {
-            set = CloneLevel(w, made.sourceLength, made.destinationLength, &self);
-          }
+          set = CloneLevel(w, made.sourceLength, made.destinationLength, &self);
           w.source[srcLen] = 0;
           w.destination[dstLen] = 0;
         } else {
@@ -440,6 +595,11 @@ DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsi
   if (srcLen > w.limit || dstLen > w.limit || srcLen < displayOffset || dstLen < displayOffset) {
     return ERROR_INVALID_PARAMETER;
   }
+  w.sourceKey = KeyOf(source, srcLen);
+  w.destinationKey = KeyOf(destination, dstLen);
+  w.destinationRoot = dstLen;
+  w.destinationIdentity.state = IdentityUnread;
+  w.entry.state = IdentityUnread;
   // The caller's own listing may have left ERROR_NO_MORE_FILES behind.
   SetLastError(ERROR_SUCCESS);
   return CloneLevel(w, srcLen, dstLen, NULL);

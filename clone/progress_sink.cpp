@@ -1,4 +1,5 @@
-// The worker's side of the progress sink: one path offered per file.
+// The worker's side of the progress sink: one path offered per file, and a
+// look at the cancel flag per directory.
 #include "clone/clone.h"
 
 DWORD ProgressSink::PostProgress(const WCHAR* path) {
@@ -21,4 +22,11 @@ DWORD ProgressSink::PostProgress(const WCHAR* path) {
   }
   LeaveCriticalSection(&lock);
   return answer;
+}
+
+bool ProgressSink::Cancelled() {
+  EnterCriticalSection(&lock);
+  const bool cancelled = cancelRequested != 0;
+  LeaveCriticalSection(&lock);
+  return cancelled;
 }

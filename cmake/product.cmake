@@ -16,6 +16,7 @@ set(LINKBATCH_ENGINE_FILES
   links/junction.cpp
   links/mount.cpp
   links/reparse_query.cpp
+  links/repoint_junction.cpp
   links/symlink.cpp
   clone/clone_directory.cpp
   clone/clone_tree.cpp

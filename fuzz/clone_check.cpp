@@ -38,8 +38,13 @@ struct Checker {
 
   // Destination directories whose creation the platform answered with
   // ERROR_ALREADY_EXISTS (an injected fault can say so of a name that is not
-  // there): the clone skips those silently, as it must.
+  // there): the clone skips those silently when a directory holds the name,
+  // and records them otherwise.
   std::unordered_set<std::u16string> claimedExisting;  // upper-cased, display form
+
+  // Source levels whose listing found nothing to list (ERROR_FILE_NOT_FOUND,
+  // which an injected fault can say of any directory): empty levels.
+  std::unordered_set<std::u16string> listedEmpty;  // upper-cased, as the clone wrote them
 
   // The real directories on the path the clone is at (upper-cased), and
   // whether every identity read of the run succeeded: only then must a link
@@ -54,6 +59,7 @@ struct Checker {
              const std::u16string& dst, int depth) {
     if (depth > 5000) Fail("destination deeper than any buffer allows");
     if (recorded.count(UpperAscii(prefix + seen)) != 0) return;
+    if (listedEmpty.count(UpperAscii(prefix + seen)) != 0) return;
     std::vector<std::u16string> made = sim::List(dst);
     // A level that could not be listed and is a junction to a drive path is
     // passed over without a record.
@@ -122,12 +128,16 @@ void CheckCloneOutcome(const Snapshot& before, const FailureList& failures, DWOR
 
   // A quiet clone records a destination file that already exists but keeps
   // it out of its result. (A source level that cannot be listed may carry
-  // 183 too, when a failure left an old 183 behind: that one counts.)
+  // 183 too, when a failure left an old 183 behind, and so does the name of
+  // a source directory that something other than a directory holds: those
+  // count.)
   DWORD lastRecorded = 0;
   for (const auto& r : failures) {
     std::u16string path(r.path.begin(), r.path.end());
     if (r.errorCode == 0) Fail("a failure recorded with code 0: " + sim::U8(path));
-    bool existingDestination = r.errorCode == ERROR_ALREADY_EXISTS && UpperAscii(path).compare(0, 5, u"C:\\D\\") == 0;
+    const bool underDestination = UpperAscii(path).compare(0, 5, u"C:\\D\\") == 0;
+    const bool sourceDirectory = underDestination && sim::Inspect(u"C:\\s" + path.substr(4)).isDirectory;
+    bool existingDestination = r.errorCode == ERROR_ALREADY_EXISTS && underDestination && !sourceDirectory;
     if (!existingDestination) lastRecorded = r.errorCode;
   }
   if (failures.empty() && result != 0) {
@@ -140,7 +150,7 @@ void CheckCloneOutcome(const Snapshot& before, const FailureList& failures, DWOR
   }
 
   std::u16string prefix = usePrefix ? u"\\\\?\\" : u"";
-  Checker check{before, after, {}, prefix, kind, true, planted, {}, {u"C:\\S"}, true};
+  Checker check{before, after, {}, prefix, kind, true, planted, {}, {}, {u"C:\\S"}, true};
   for (const auto& r : failures) {
     std::u16string path(r.path.begin(), r.path.end());
     check.recorded.insert(UpperAscii(path));
@@ -166,6 +176,11 @@ void CheckCloneOutcome(const Snapshot& before, const FailureList& failures, DWOR
     }
   }
   for (const auto& c : sim::Calls()) {
+    if (c.name == "FindFirstFileW" && c.result == "INVALID_HANDLE_VALUE" && c.lastError == ERROR_FILE_NOT_FOUND) {
+      // The argument is the quoted pattern, the level's path and "\*.*".
+      std::u16string pattern = sim::W(c.args.size() >= 2 ? c.args.substr(1, c.args.size() - 2) : c.args);
+      check.listedEmpty.insert(UpperAscii(pattern.substr(0, pattern.size() >= 4 ? pattern.size() - 4 : 0)));
+    }
     if (c.name != "CreateDirectoryW" || c.result != "0" || c.lastError != ERROR_ALREADY_EXISTS) continue;
     // The argument is the quoted path, as the clone passed it.
     std::u16string path = sim::W(c.args.size() >= 2 ? c.args.substr(1, c.args.size() - 2) : c.args);

@@ -13,7 +13,7 @@
 //   - every recorded destination was not made by this run;
 //   - every source entry under a directory this run made is linked (file)
 //     or made (directory) at the destination, or recorded, or was there
-//     already;
+//     already, unless its level's listing found nothing (an empty level);
 //   - a link that leads back to a directory on the walk's path is recorded,
 //     not entered (unless a fault kept an identity from being read).
 #include <cstddef>

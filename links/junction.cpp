@@ -8,11 +8,6 @@
 
 namespace {
 
-// Room for the reparse data of the longest target; more than the 16 KiB a
-// reparse point may hold, so the file system, not this buffer, refuses an
-// over-long one.
-const DWORD ReparseBytes = 24576;
-
 bool IsBackslash(WCHAR c) { return c == TEXT('\\'); }
 
 // True when the name (the substitute name after its "\??\" or "\??\UNC\")
@@ -21,36 +16,22 @@ bool IsBackslash(WCHAR c) { return c == TEXT('\\'); }
 // gives it). Without that backslash the name is the volume device, not its
 // root folder.
 bool EndsAtVolumeRoot(LPCWSTR name, DWORD chars) {
-  if (chars < 2 || !IsBackslash(name[chars - 1])) {
-    return false;
-  }
-  if (name[chars - 2] == TEXT(':')) {
+  if (chars >= 2 && IsBackslash(name[chars - 1]) && name[chars - 2] == TEXT(':')) {
     return true;
   }
-  const WCHAR volume[] = TEXT("volume{");
-  for (DWORD i = 0; volume[i] != 0; ++i) {
-    WCHAR c = name[i];
-    if (c >= TEXT('A') && c <= TEXT('Z')) {
-      c = static_cast<WCHAR>(c - TEXT('A') + TEXT('a'));
-    }
-    if (i >= chars || c != volume[i]) {
-      return false;
-    }
-  }
-  for (DWORD i = 0; i + 1 < chars; ++i) {
-    if (IsBackslash(name[i])) {
-      return false;
-    }
-  }
-  return true;
+  return IsVolumeRootName([name](DWORD i) { return name[i]; }, chars);
 }
 
 // Writes the reparse data onto the directory. Opening the reparse point
 // itself, not what an existing junction points to, lets a junction be
-// re-pointed in place. The handle is closed before this returns, so the
-// caller may remove the directory. Returns 0 or the error code; *opened
-// tells whether the directory could be opened at all.
-DWORD WriteReparsePoint(LPCWSTR junctionPath, BYTE* reparse, DWORD bytes, bool* opened) {
+// re-pointed in place. A directory that was there before is first read back
+// through the same handle, which no one else can open meanwhile: one whose
+// data names a volume is a mounted folder, which keeps its volume (the mount
+// functions, not a junction, undo it), and is refused as a directory that is
+// not empty. The handle is closed before this returns, so the caller may
+// remove the directory. Returns 0 or the error code; *opened tells whether
+// the directory could be opened at all.
+DWORD WriteReparsePoint(LPCWSTR junctionPath, const JunctionData& data, bool existed, bool* opened) {
   OwnedHandle directory(CreateFileW(junctionPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
   *opened = directory.valid();
@@ -58,8 +39,22 @@ DWORD WriteReparsePoint(LPCWSTR junctionPath, BYTE* reparse, DWORD bytes, bool* 
     return LastFailure();
   }
   DWORD returned = 0;
-  if (!DeviceIoControl(directory.get(), FSCTL_SET_REPARSE_POINT, reparse, bytes, NULL, 0, &returned,
-                       NULL)) {
+  if (existed) {
+    BYTE present[MaxReparseDataBytes];
+    if (DeviceIoControl(directory.get(), FSCTL_GET_REPARSE_POINT, NULL, 0, present, MaxReparseDataBytes,
+                        &returned, NULL)) {
+      if (NamesVolumeRoot(present, returned <= MaxReparseDataBytes ? returned : MaxReparseDataBytes)) {
+        return ERROR_DIR_NOT_EMPTY;
+      }
+    } else {
+      const DWORD code = LastFailure();
+      if (code != ERROR_NOT_A_REPARSE_POINT) {
+        return code;
+      }
+    }
+  }
+  if (!DeviceIoControl(directory.get(), FSCTL_SET_REPARSE_POINT, const_cast<BYTE*>(data.bytes), data.size,
+                       NULL, 0, &returned, NULL)) {
     return LastFailure();
   }
   return ERROR_SUCCESS;
@@ -108,11 +103,10 @@ DWORD BuildSubstituteName(LPCWSTR fullTarget, DWORD targetChars, LPWSTR out) {
 
 }  // namespace
 
-DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
+DWORD BuildJunction(LPCWSTR junctionPath, LPCWSTR targetPath, JunctionData* data) {
   WCHAR fullTarget[FullPathChars];
   WCHAR fullJunction[FullPathChars];
   WCHAR substitute[FullPathChars];
-  BYTE reparse[ReparseBytes];
 
   DWORD targetChars = 0;
   DWORD code = FullPathOf(targetPath, fullTarget, FullPathChars, &targetChars);
@@ -124,22 +118,20 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
   if (code != ERROR_SUCCESS) {
     return code;
   }
-
-  // Everything that can be too long is measured before anything is created.
   // An empty substitute name cannot occur: it always keeps its "\??" start.
   DWORD substituteChars = BuildSubstituteName(fullTarget, targetChars, substitute);
   if (substituteChars == 0) {
     return ERROR_FILENAME_EXCED_RANGE;
   }
-  const DWORD totalBytes =
-      EncodeMountPoint(substitute, substituteChars, fullTarget, targetChars, reparse, ReparseBytes);
-  if (totalBytes == 0) {
-    return ERROR_FILENAME_EXCED_RANGE;
-  }
+  data->size = EncodeMountPoint(substitute, substituteChars, fullTarget, targetChars, data->bytes,
+                                JunctionDataBytes);
+  return data->size != 0 ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
+}
 
+DWORD PlaceJunction(LPCWSTR junctionPath, const JunctionData& data) {
   bool created = true;
   if (!CreateDirectoryW(junctionPath, NULL)) {
-    code = LastFailure();
+    DWORD code = LastFailure();
     if (code != ERROR_ALREADY_EXISTS) {
       return code;
     }
@@ -147,7 +139,7 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
   }
 
   bool opened = false;
-  code = WriteReparsePoint(junctionPath, reparse, totalBytes, &opened);
+  DWORD code = WriteReparsePoint(junctionPath, data, !created, &opened);
   // Only a directory this call made is taken away again, once the data could
   // not be written; one that was there before, empty or a junction, stays as
   // it was, and so does one made here that could not even be opened.
@@ -155,4 +147,14 @@ DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
     RemoveDirectoryW(junctionPath);
   }
   return code;
+}
+
+DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath) {
+  // Everything that can be too long is measured before anything is created.
+  JunctionData data;
+  DWORD code = BuildJunction(junctionPath, targetPath, &data);
+  if (code != ERROR_SUCCESS) {
+    return code;
+  }
+  return PlaceJunction(junctionPath, data);
 }

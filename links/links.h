@@ -15,8 +15,37 @@ int MakeSymbolicLink(LPCWSTR linkPath, LPCWSTR targetPath, DWORD flags);
 int MakeHardLink(LPCWSTR existingPath, LPCWSTR newLinkPath);
 int MakeHardLinkByBackup(LPCWSTR existingPath, LPCWSTR newLinkPath);
 
-// 0 on success, otherwise the system error code of the step that failed.
+// Room for the reparse data of the longest target; more than the 16 KiB a
+// reparse point may hold, so the file system, not this buffer, refuses an
+// over-long one.
+const DWORD JunctionDataBytes = 24576;
+
+// A junction's mount-point reparse data, built before anything on disk is
+// touched.
+struct JunctionData {
+  BYTE bytes[JunctionDataBytes];
+  DWORD size;
+};
+
+// Makes both paths absolute and builds the data of a junction to targetPath:
+// 0, or the code that stops the junction (ERROR_INVALID_NAME for a path that
+// cannot be made absolute, ERROR_FILENAME_EXCED_RANGE for one too long).
+DWORD BuildJunction(LPCWSTR junctionPath, LPCWSTR targetPath, JunctionData* data);
+// Puts built data on junctionPath: a new directory, an existing empty one, or
+// a junction, which is re-pointed in place. A mounted folder is refused with
+// ERROR_DIR_NOT_EMPTY and left as it is. 0, or the code of the step that
+// failed; a directory made here is removed again when the data cannot be
+// written.
+DWORD PlaceJunction(LPCWSTR junctionPath, const JunctionData& data);
+// BuildJunction, then PlaceJunction (the j command).
 DWORD MakeJunction(LPCWSTR junctionPath, LPCWSTR targetPath);
+// The l command: builds the new junction's data first, so that a target that
+// cannot be a junction leaves junctionPath as it was; then re-points a
+// junction in place (a mounted folder is refused as PlaceJunction does), and
+// removes anything else with RemoveDirectoryW before the junction is made.
+// 0, the code that stopped the data, the code of the look at junctionPath
+// (nothing is removed when it fails), the removal's code, or PlaceJunction's.
+DWORD RepointJunction(LPCWSTR junctionPath, LPCWSTR targetPath);
 
 // 0 on success, 1 when the needed system function is missing, otherwise the
 // system error code.

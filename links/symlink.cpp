@@ -36,15 +36,18 @@ int MakeSymbolicLink(LPCWSTR linkPath, LPCWSTR targetPath, DWORD flags) {
   // The caller reads the reason from the last error: it must not be 0.
   DWORD code = LastFailure();
   if (withFlag && code == ERROR_INVALID_PARAMETER) {
-    // Only when the answer changes without the flag was the flag its cause; a
-    // second ERROR_INVALID_PARAMETER has another cause and says nothing about
-    // the flag.
+    // Only when the answer changes without the flag was the flag its cause.
     if (Create(linkPath, targetPath, flags)) {
       RememberFlagRefused();
       return 1;
     }
     code = LastFailure();
-    if (code != ERROR_INVALID_PARAMETER) {
+    // A second ERROR_INVALID_PARAMETER says nothing about the flag, and
+    // neither does ERROR_PRIVILEGE_NOT_HELD: without the flag a caller who
+    // relies on Developer Mode is refused for want of the privilege, whatever
+    // the first failure was. Switching the flag off on that answer would make
+    // every later link fail the same way.
+    if (code != ERROR_INVALID_PARAMETER && code != ERROR_PRIVILEGE_NOT_HELD) {
       RememberFlagRefused();
     }
   }

@@ -132,6 +132,57 @@ inline bool ReparseNameOf(const BYTE* data, DWORD bytes, const ReparseRecord& re
   return true;
 }
 
+// True when a name in NT or long-path form, after its "\??\" or "\\?\",
+// names a volume's root folder: "Volume{...}\", in any case, with no other
+// backslash. charAt(i) gives the name's i-th of `chars` characters. The mount
+// manager writes a mounted folder's substitute name this way.
+template <class CharAt>
+bool IsVolumeRootName(CharAt charAt, DWORD chars) {
+  const char volume[] = "volume{";
+  const DWORD lead = sizeof volume - 1;
+  if (chars <= lead || charAt(chars - 1) != '\\') {
+    return false;
+  }
+  for (DWORD i = 0; i < lead; ++i) {
+    DWORD c = charAt(i);
+    if (c >= 'A' && c <= 'Z') {
+      c += 'a' - 'A';
+    }
+    if (c != static_cast<DWORD>(volume[i])) {
+      return false;
+    }
+  }
+  for (DWORD i = lead; i + 1 < chars; ++i) {
+    if (charAt(i) == '\\') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True for mount-point reparse data whose substitute name is a volume's root
+// ("\??\Volume{...}\"): a mounted folder, not a junction to a directory.
+inline bool NamesVolumeRoot(const BYTE* data, DWORD bytes) {
+  ReparseRecord record;
+  ReparseName name;
+  if (!DecodeReparse(data, bytes, &record) || record.tag != IO_REPARSE_TAG_MOUNT_POINT ||
+      !ReparseNameOf(data, bytes, record, SubstituteNameOffsetAt, SubstituteNameLengthAt, &name)) {
+    return false;
+  }
+  const DWORD chars = name.bytes / 2;
+  const BYTE* at = name.at;
+  const char nt[] = "\\??\\";
+  const DWORD prefix = sizeof nt - 1;
+  for (DWORD i = 0; i < prefix; ++i) {
+    if (i >= chars || GetLE16(at + 2 * static_cast<size_t>(i)) != static_cast<DWORD>(nt[i])) {
+      return false;
+    }
+  }
+  const BYTE* rest = at + 2 * static_cast<size_t>(prefix);
+  return IsVolumeRootName([rest](DWORD i) { return GetLE16(rest + 2 * static_cast<size_t>(i)); },
+                          chars - prefix);
+}
+
 // ------------------------------------------------------------ backup stream
 // The fixed head of a WIN32_STREAM_ID: stream id, attributes, 64-bit size of
 // the data that follows, size of the stream name (none here).

@@ -71,13 +71,8 @@ DWORD RunCommand(const CommandLine& line, FailureReceiver& failures) {
       return MakeJunction(line.firstPath, line.secondPath);
     case TEXT('k'):
       return RemoveDirectoryResult(line.firstPath);
-    case TEXT('l'): {
-      DWORD removed = RemoveDirectoryResult(line.firstPath);
-      if (removed != ERROR_SUCCESS) {
-        return removed;
-      }
-      return MakeJunction(line.firstPath, line.secondPath);
-    }
+    case TEXT('l'):
+      return RepointJunction(line.firstPath, line.secondPath);
     case TEXT('m'):
       return MountVolume(line.firstPath, line.secondPath);
     case TEXT('n'): {

@@ -369,7 +369,10 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
   // NULL and L"": ERROR_PATH_NOT_FOUND; a missing parent likewise.
   if ((e = fs::Resolve(path, false, &lk)) != 0) return call.Fail(e);
   // Any existing name, a junction or a file included, and the drive root
-  // (for an elevated caller): STATUS_OBJECT_NAME_COLLISION.
+  // (for an elevated caller): STATUS_OBJECT_NAME_COLLISION, which is
+  // ERROR_ALREADY_EXISTS (Wine's ntdll file tests, test_NtCreateFile: a
+  // FILE_CREATE open of an existing name; kernel32 directory tests,
+  // test_CreateDirectoryW on an existing directory).
   if (lk.node) return call.Fail(ERROR_ALREADY_EXISTS);
   if ((e = CheckNewName(lk.name)) != 0) return call.Fail(e);
   if (lk.parent->deletePending) return call.Fail(ERROR_ACCESS_DENIED);
@@ -430,7 +433,11 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR path) {
   auto fail = [&call](DWORD error) { return call.FailAs(error, INVALID_FILE_ATTRIBUTES, "INVALID_FILE_ATTRIBUTES"); };
   if (call.Faulted(&e)) return fail(e);
   fs::Lookup lk;
-  // The final reparse point is not followed: a junction reports 0x410.
+  // The final reparse point is not followed: a junction reports 0x410, a
+  // file link ARCHIVE|REPARSE_POINT whether its target is there or not ("If
+  // the path points to a symbolic link, the function returns attributes for
+  // the symbolic link": learn.microsoft.com/windows/win32/fileio/
+  // symbolic-link-effects-on-file-systems-functions, GetFileAttributes).
   if ((e = fs::Resolve(path, false, &lk)) != 0) return fail(e);
   if (!lk.node) return fail(ERROR_FILE_NOT_FOUND);
   if (!lk.node->isDirectory && lk.trailingSlash) return fail(ERROR_INVALID_NAME);

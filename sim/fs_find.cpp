@@ -100,8 +100,10 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   auto object = std::make_shared<FindHandle>();
   const fs::Node& dir = *lk.node;
   if (HasWildcard(mask)) {
-    // A volume root lists no "." and ".." entries; any other directory lists
-    // them first, then its entries in NTFS index order.
+    // A volume root lists no "." and ".." entries (Wine's kernel32 file
+    // tests, test_FindFirstFileA: "FindFirstFile shouldn't return '.' in
+    // drive root"); any other directory lists them first, then its entries
+    // in NTFS index order.
     if (!fs::IsVolumeRoot(dir)) {
       if (Matches(u".", mask)) object->entries.push_back(MakeData(u".", dir));
       if (Matches(u"..", mask)) {
@@ -119,6 +121,10 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     // reparse point is not followed).
     object->entries.push_back(MakeData(entry->name, *entry->node));
   }
+  // Nothing matched in a directory that was opened: ERROR_FILE_NOT_FOUND, as
+  // for "c:\nul*" (test_FindFirstFileA), so an empty volume root listed
+  // with "*.*" fails this way, while "<missing>\*.*" gave ERROR_PATH_NOT_FOUND
+  // above (the same test on "C:\foo\*.*").
   if (object->entries.empty()) return call.FailHandle(ERROR_FILE_NOT_FOUND);
   if (data) *data = object->entries[0];
   object->next = 1;

@@ -103,7 +103,12 @@ DWORD ValidateReparseInput(const uint8_t* in, DWORD inSize) {
 DWORD SetReparse(fs::Node& node, const std::vector<uint8_t>& data, bool unprivilegedSymlink = false) {
   const DWORD tag = GetLE32(data.data());
   // A reparse point of another kind is not replaced:
-  // STATUS_IO_REPARSE_TAG_MISMATCH. The same tag rewrites the data in place.
+  // STATUS_IO_REPARSE_TAG_MISMATCH. The same tag rewrites the data in place,
+  // so a junction is re-pointed with one write (maharmstone/btrfs
+  // src/tests/reparse.cpp, test_reparse, a suite checked against NTFS: "Set as
+  // mount point again" succeeds, "Set as symlink" over it gives the mismatch;
+  // billziss-gh/secfs.test winfstest/t/reparse/00.t: the same for a
+  // third-party tag).
   if (node.reparseTag != 0 && node.reparseTag != tag) return ERROR_REPARSE_TAG_MISMATCH;
   if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
     // A mount point only goes on a directory (STATUS_NOT_A_DIRECTORY)...
@@ -324,6 +329,9 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
     case FSCTL_GET_REPARSE_POINT: {
       // No output buffer: STATUS_INVALID_USER_BUFFER.
       if (!out || outSize == 0) return call.Fail(ERROR_INVALID_USER_BUFFER);
+      // A directory or file that is no reparse point:
+      // STATUS_NOT_A_REPARSE_POINT (Wine's ntdll file tests,
+      // test_reparse_points).
       if (node.reparseTag == 0) return call.Fail(ERROR_NOT_A_REPARSE_POINT);
       // Smaller than REPARSE_GUID_DATA_BUFFER: STATUS_BUFFER_TOO_SMALL, and
       // nothing is reported as returned.

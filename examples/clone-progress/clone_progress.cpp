@@ -189,8 +189,8 @@ int CloneProgressMain(int argc, WCHAR** argv) {
   sink.cancelRequested = 0;
   sink.workerThread = NULL;
   sink.workerResult = 0;
-  // --cancel-after 0 asks before the worker starts: the first file's post
-  // sees it, so the run is cancelled at a known point.
+  // --cancel-after 0 asks before the worker starts: it looks before it lists
+  // the source, so the run is cancelled at a known point, with nothing made.
   if (options.cancelAfterGiven && options.cancelAfter == 0) {
     sink.cancelRequested = 1;
   }

@@ -1,13 +1,17 @@
 // The tree clone at the edges of its path buffers: the deepest tree they
-// allow on a 1 MiB thread stack, names that do not fit, and junction cycles.
+// allow on a 1 MiB thread stack, names that do not fit, junction cycles, and
+// a destination inside its own source.
 #include <stdio.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "clone/clone.h"
 #include "links/links.h"
+#include "platform/probe.h"
+#include "support/fresh_process.h"
 #include "tests/support.h"
 
 namespace {
@@ -215,8 +219,9 @@ TEST_F(CloneLimitsTest, SharedTargetIsNoCycle) {
 }
 
 // The identities are read with CreateFileW (following the link), then
-// GetFileInformationByHandle and CloseHandle. A level's own identity is read
-// once however many links it holds, and only when it has one.
+// GetFileInformationByHandle and CloseHandle, before the directory is made. A
+// level's own identity, and the destination root's, are read once however
+// many links there are, and only when there is one.
 TEST_F(CloneLimitsTest, IdentityCallsInOrder) {
   sim::MakeFile(u"C:\\src\\data\\x");
   ASSERT_EQ(MakeJunction(u"C:\\src\\one", u"C:\\src\\data"), 0u);
@@ -231,6 +236,7 @@ TEST_F(CloneLimitsTest, IdentityCallsInOrder) {
   }
   EXPECT_EQ(opens, (std::vector<std::string>{
                        "\"C:\\src\\one\"", "GetFileInformationByHandle", "CloseHandle",  //
+                       "\"C:\\dst\"", "GetFileInformationByHandle", "CloseHandle",       //
                        "\"C:\\src\"", "GetFileInformationByHandle", "CloseHandle",       //
                        "\"C:\\src\\two\"", "GetFileInformationByHandle", "CloseHandle"}));
 }
@@ -251,25 +257,43 @@ TEST_F(CloneLimitsTest, UnreadableIdentityFallsBackToReparseLimit) {
   EXPECT_EQ(sim::OpenHandleCount(), 0u);
 }
 
-// A clone into a directory of its own source grows through the directories
-// it makes (no reparse point is involved) until the buffer is full: the
-// level that would not fit is recorded with 206.
-TEST_F(CloneLimitsTest, CloneIntoItsOwnSourceEndsAtBufferLimit) {
-  std::u16string name = u"d" + std::u16string(199, u'z');
-  sim::MakeFile(u"C:\\src\\f");
-  sim::MakeDirs(u"C:\\src\\" + name);
-  sim::SetCallLogEnabled(false);
-  EXPECT_EQ(CloneTree(u"C:\\src", (u"C:\\src\\" + name).c_str(), counter, 1, LinkKindHard, 1, failures,
-                      nullptr),
-            static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
-  ASSERT_EQ(failures.size(), 1u);
-  EXPECT_EQ(failures[0].errorCode, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
-  EXPECT_EQ(counter, 1u);
-  // Each level adds the name to both paths; the destination, one level
-  // deeper, is the first that cannot take it: level 39's destination plus
-  // the name is 6 + 201 * 41 characters, past 8191.
-  EXPECT_EQ(failures[0].path, u"C:\\src" + Repeat(u"\\" + name, 41));
-  EXPECT_TRUE(sim::Inspect(u"C:\\src" + Repeat(u"\\" + name, 40)).isDirectory);
+// A destination inside its own source is passed over without a record and
+// the rest mirrored once: by its path in any spelling ("\\?\", "\\.\", case,
+// a trailing backslash, case outside ASCII), or through a junction or a
+// mount point in the source. Before, it mirrored its own output to the limit.
+TEST_F(CloneLimitsTest, DestinationInsideSourceIsNotEntered) {
+  const struct {
+    const char16_t* dest;
+    const char16_t* source;
+    unsigned char prefix;
+    const char16_t* skipped;  // the source entry that is the destination
+  } cases[] = {
+      {u"C:\\src\\mirror", u"C:\\src", 1, u"mirror"},
+      {u"\\\\.\\c:\\SRC\\Mirror\\", u"C:\\src", 1, u"mirror"},
+      {u"C:\\src\\mirror", u"\\\\?\\C:\\src\\", 0, u"mirror"},
+      {u"C:\\src\\MIRR\u00c9", u"C:\\src", 1, u"mirr\u00e9"},
+      {u"C:\\out", u"C:\\src", 1, u"j"},
+      {u"D:\\", u"C:\\src", 1, u"vol"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(sim::U8(c.dest));
+    support::FreshProcess();
+    ProbeCapabilities();
+    sim::AddVolume(u'D');
+    sim::MakeFile(u"C:\\src\\f");
+    sim::MakeFile(u"C:\\src\\sub\\g");
+    for (const char16_t* d : {u"C:\\src\\mirr\u00e9", u"C:\\src\\mirror", u"C:\\src\\vol", u"C:\\out"}) sim::MakeDirs(d);
+    ASSERT_EQ(MakeJunction(u"C:\\src\\j", u"C:\\out"), 0u);
+    ASSERT_TRUE(sim::SetVolumeMountPointW(u"C:\\src\\vol\\", sim::VolumeGuidPath(u'D').c_str()));
+    failures.clear();
+    counter = 0;
+    EXPECT_EQ(CloneTree(c.source, c.dest, counter, 1, LinkKindSymbolic, c.prefix, failures, nullptr), 0u);
+    EXPECT_TRUE(failures.empty());
+    EXPECT_EQ(counter, 2u);
+    std::vector<std::u16string> expected = {u"f", u"j", u"mirror", u"mirr\u00e9", u"sub", u"vol"};
+    expected.erase(std::find(expected.begin(), expected.end(), c.skipped));
+    EXPECT_EQ(sim::List(c.dest), expected);
+  }
 }
 
 }  // namespace

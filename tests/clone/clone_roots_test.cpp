@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "clone/clone.h"
+#include "links/links.h"
 #include "platform/probe.h"
 #include "support/fresh_process.h"
 #include "tests/support.h"
@@ -144,6 +145,36 @@ TEST_F(CloneRoots, UnlistableShareRootIsRecordedInBothForms) {
             static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   EXPECT_EQ(lbtest::Records(failures), std::vector<std::string>{"\\\\?\\UNC\\srv\\share\\nosrc=3"});
   EXPECT_EQ(sim::TakeStdout(), "ERROR: Failed to enumerate files in \\\\srv\\share\\nosrc\r\n");
+}
+
+// A root whose listing fails is recorded, a drive junction too (dangling, or
+// denied). An empty volume root lists nothing, not even "." and "..": an
+// empty level, at the root as where it is mounted inside the source.
+TEST_F(CloneRoots, RootListings) {
+  const struct {
+    const char16_t* source;
+    DWORD denied, result;
+    std::vector<std::string> records;
+  } cases[] = {
+      {u"C:\\gone", 0, ERROR_PATH_NOT_FOUND, {"\\\\?\\C:\\gone=3"}},
+      {u"C:\\compat", ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, {"\\\\?\\C:\\compat=5"}},
+      {u"E:\\", 0, 0, {}},
+      {u"C:\\mounts", 0, 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(sim::U8(c.source));
+    support::FreshProcess();
+    Trees();
+    ProbeCapabilities();
+    ASSERT_EQ(MakeJunction(u"C:\\gone", u"Q:\\data"), 0u);
+    ASSERT_EQ(MakeJunction(u"C:\\compat", u"C:\\src"), 0u);
+    sim::MakeDirs(u"C:\\mounts\\e");
+    ASSERT_TRUE(sim::SetVolumeMountPointW(u"C:\\mounts\\e\\", sim::VolumeGuidPath(u'E').c_str()));
+    if (c.denied != 0) sim::FailCall("FindFirstFileW", 1, c.denied);
+    failures.clear();
+    EXPECT_EQ(CloneTree(c.source, u"C:\\dst", counter, 1, LinkKindSymbolic, 1, failures, nullptr), c.result);
+    EXPECT_EQ(lbtest::Records(failures), c.records);
+  }
 }
 
 // A server nobody answers for fails the listing with ERROR_BAD_NETPATH, as

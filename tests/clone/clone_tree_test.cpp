@@ -179,15 +179,31 @@ TEST_F(CloneTest, FailureTable) {
   }
 }
 
-// An existing destination directory is skipped silently with its subtree.
-TEST_F(CloneTest, ExistingDirectorySkippedSilently) {
-  SmallTree();
-  sim::MakeDirs(u"C:\\dst\\sub");
-  EXPECT_EQ(Run(u"C:\\src", u"C:\\dst", true), 0u);
-  EXPECT_TRUE(failures.empty());
-  EXPECT_EQ(counter, 1u);
-  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\sub\\b.txt").exists);
-  EXPECT_EQ(sim::TakeStdout(), "C:\\src\\a.txt\r\n");
+// A directory, junction or directory link holding a source directory's name
+// is skipped silently with its subtree; a file, a file link or a dangling
+// one cannot take the subtree: 183, recorded and the result, in both modes.
+TEST_F(CloneTest, WhatHoldsADirectorysName) {
+  for (const char16_t* name : {u"a", u"b", u"c", u"d", u"e", u"f"}) sim::MakeFile(u"C:\\src\\" + std::u16string(name) + u"\\x");
+  sim::SetPrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege", true);
+  for (bool verbose : {true, false}) {
+    const std::u16string d = verbose ? u"C:\\d1\\" : u"C:\\d2\\";
+    sim::MakeDirs(d + u"a");
+    ASSERT_EQ(MakeJunction((d + u"b").c_str(), u"C:\\else"), 0u);
+    ASSERT_TRUE(sim::CreateSymbolicLinkW((d + u"c").c_str(), u"C:\\else", SYMBOLIC_LINK_FLAG_DIRECTORY));
+    sim::MakeFile(d + u"d");
+    ASSERT_TRUE(sim::CreateSymbolicLinkW((d + u"e").c_str(), u"C:\\src\\a\\x", 0));
+    ASSERT_TRUE(sim::CreateSymbolicLinkW((d + u"f").c_str(), u"C:\\none", 0));
+    EXPECT_EQ(Run(u"C:\\src", d.c_str(), verbose), 183u);
+    std::vector<std::string> records;
+    std::string out;
+    for (const char* held : {"d", "e", "f"}) {
+      records.push_back(sim::U8(d) + held + "=183");
+      out += verbose ? "ERROR: Failed to create directory " + sim::U8(d) + held + "\r\n" : "";
+    }
+    EXPECT_EQ(Records(), records);
+    EXPECT_EQ(sim::TakeStdout(), out);
+    failures.clear();
+  }
 }
 
 // A level's result is the last non-zero value set at it; a child's 0 does
@@ -218,11 +234,12 @@ TEST_F(CloneTest, MissingSource) {
 // The listing's own error is kept even when the junction test that follows
 // fails with another code.
 TEST_F(CloneTest, ListingErrorSurvivesJunctionTest) {
-  sim::FailCall("FindFirstFileW", 1, ERROR_ACCESS_DENIED);
-  sim::FailCall("CreateFileW", 1, ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(Run(u"C:\\nosrc", u"C:\\dst", false), 5u);
-  EXPECT_EQ(Records(), std::vector<std::string>{"\\\\?\\C:\\nosrc=5"});
-  EXPECT_EQ(sim::FaultsFired(), 2) << "the junction test did open the path";
+  sim::MakeDirs(u"C:\\src\\sub");
+  sim::FailCall("FindFirstFileW", 2, ERROR_ACCESS_DENIED);
+  sim::FailCall("GetFileAttributesW", 1, ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(Run(u"C:\\src", u"C:\\dst", false), 5u);
+  EXPECT_EQ(Records(), std::vector<std::string>{"\\\\?\\C:\\src\\sub=5"});
+  EXPECT_EQ(sim::FaultsFired(), 2) << "the junction test did look at the path";
 }
 
 // A source with only "." and ".." makes nothing.

@@ -44,6 +44,15 @@ class WorkerTest : public lbtest::CloneTestBase {
     EXPECT_EQ(WaitForSingleObject(sink.workerThread, INFINITE), WAIT_OBJECT_0);
     CloseHandle(sink.workerThread);
   }
+  // The owner asks for cancellation, under the lock, while the double holds
+  // the worker at a call, then lets it go on.
+  void CancelWhileHeld() {
+    sim::WaitUntilHeld();
+    EnterCriticalSection(&sink.lock);
+    sink.cancelRequested = 1;
+    LeaveCriticalSection(&sink.lock);
+    sim::ReleaseHeld();
+  }
   std::string Mailbox() const { return sim::U8(std::u16string(sink.mailbox, MailboxLength())); }
   size_t MailboxLength() const {
     size_t n = 0;
@@ -88,27 +97,30 @@ TEST_F(WorkerTest, PostProgressMailbox) {
   }
 }
 
-// With cancellation already asked for, directories before the first file are
-// made and entered, the first file is linked and counted, and every level
-// stops after its current entry.
-TEST_F(WorkerTest, PresetCancelStopsAfterFirstFile) {
-  sim::MakeFile(u"C:\\src\\a\\b\\x.txt");
-  sim::MakeFile(u"C:\\src\\a\\b\\y.txt");
-  sim::MakeFile(u"C:\\src\\a\\z.txt");
-  sim::MakeFile(u"C:\\src\\c\\w.txt");
-  sim::MakeFile(u"C:\\src\\v.txt");
+// The worker looks for cancellation before it lists each directory, so a
+// tree of directories alone stops too: asked for before the start, nothing
+// is made; asked for while the worker is held making a directory, that
+// directory is made and not listed, and every enclosing level stops.
+TEST_F(WorkerTest, CancelStopsAtEveryDirectory) {
+  sim::MakeDirs(u"C:\\src\\a\\b\\c");
+  sim::MakeDirs(u"C:\\src\\d");
   sink.cancelRequested = 1;
   EXPECT_EQ(Start(), 1u);
   Join();
   EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_REQUEST_ABORTED));
-  EXPECT_EQ(counter, 1u);
+  EXPECT_TRUE(sim::List(u"C:\\dst").empty());
+  EXPECT_EQ(sim::CallCount("FindFirstFileW"), 0u);
+
+  sink.cancelRequested = 0;
+  sim::HoldAtCall("CreateDirectoryW", 2);
+  EXPECT_EQ(Start(), 1u);
+  CancelWhileHeld();
+  Join();
+  EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_REQUEST_ABORTED));
+  EXPECT_TRUE(sim::Inspect(u"C:\\dst\\a\\b").isDirectory);
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\a\\b\\c").exists);
+  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\d").exists);
   EXPECT_TRUE(failures.empty());
-  EXPECT_EQ(sim::Inspect(u"C:\\dst\\a\\b\\x.txt").reparseTag, IO_REPARSE_TAG_SYMLINK);
-  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\a\\b\\y.txt").exists);
-  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\a\\z.txt").exists);
-  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\c").exists);
-  EXPECT_FALSE(sim::Inspect(u"C:\\dst\\v.txt").exists);
-  EXPECT_EQ(MailboxLength(), 0u);
 }
 
 // A mailbox nobody empties keeps the first file's path; later posts are
@@ -131,8 +143,9 @@ TEST_F(WorkerTest, CancelOutlivesFailureOfSameFile) {
   sim::MakeFile(u"C:\\src\\a.txt");
   sim::MakeFile(u"C:\\src\\b.txt");
   sim::FailCall("CreateSymbolicLinkW", 1, ERROR_ACCESS_DENIED);
-  sink.cancelRequested = 1;
+  sim::HoldAtCall("CreateSymbolicLinkW", 1);
   EXPECT_EQ(CloneTree(u"C:\\src", u"C:\\dst", counter, 0, LinkKindSymbolic, 1, failures, &sink), 1u);
+  CancelWhileHeld();
   Join();
   EXPECT_EQ(sink.workerResult, static_cast<DWORD>(ERROR_REQUEST_ABORTED));
   ASSERT_EQ(failures.size(), 1u);
@@ -158,7 +171,8 @@ TEST_F(WorkerTest, ResultsAfterThreadEnds) {
 
 // The trace sink runs on the calling thread as each simulated call returns;
 // it stands in for an owner whose cancellation lands right after the worker's
-// nth progress post, which makes the stopping point exact.
+// nth use of the sink's lock (a look per directory, a post per file), which
+// makes the stopping point exact.
 struct CancelAfterPosts {
   ProgressSink* sink;
   int postsLeft;
@@ -170,7 +184,7 @@ ssize_t CountPosts(void* cookie, const char* data, size_t size) {
   for (size_t at = line.find("LeaveCriticalSection"); at != std::string::npos;
        at = line.find("LeaveCriticalSection", at + 1)) {
     // Only the worker enters the sink's lock while it runs; the flag is
-    // written on the worker's own thread, between two of its posts.
+    // written on the worker's own thread, between two of its uses of it.
     if (--c->postsLeft == 0) c->sink->cancelRequested = 1;
   }
   return static_cast<ssize_t>(size);
@@ -182,7 +196,8 @@ TEST_F(WorkerTest, CancelMidWalkStopsEveryLevel) {
   for (const char16_t* f : {u"C:\\src\\a\\f1", u"C:\\src\\a\\f2", u"C:\\src\\a\\f3", u"C:\\src\\a\\f4",
                             u"C:\\src\\a\\f5", u"C:\\src\\b\\g1", u"C:\\src\\c.txt"})
     sim::MakeFile(f);
-  CancelAfterPosts cancel{&sink, 2};
+  // The root's look, a's look, f1's and f2's posts.
+  CancelAfterPosts cancel{&sink, 4};
   cookie_io_functions_t io = {nullptr, &CountPosts, nullptr, nullptr};
   FILE* trace = fopencookie(&cancel, "w", io);
   ASSERT_NE(trace, nullptr);

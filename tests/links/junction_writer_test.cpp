@@ -210,4 +210,39 @@ TEST_F(JunctionWriter, RunnerLines) {
   EXPECT_EQ(RunCommands(u"xj \"C:\\no\\such\\j\" \"C:\\other\"\r\n"), 3u);
 }
 
+// l builds the new junction first: a target that cannot be one leaves the old.
+// A junction is re-pointed in place; a mounted folder is refused by l and j
+// and stays mounted; a directory link is removed, then made a junction.
+TEST_F(JunctionWriter, RepointKeepsWhatItCannotReplace) {
+  const std::u16string tooLong = u" l \"C:\\p\" \"C:\\" + std::u16string(6135, u'a') + u"\"\r\n";
+  const struct {
+    std::u16string line;
+    DWORD result;
+    size_t removals;  // 0 with a result of 0: re-pointed in place
+  } cases[] = {
+      {u" l \"C:\\p\" \"C:\\new\"\r\n", 0, 0},
+      {tooLong, ERROR_FILENAME_EXCED_RANGE, 0},
+      {u" l \"C:\\m\" \"C:\\new\"\r\n", ERROR_DIR_NOT_EMPTY, 0},
+      {u" j \"C:\\m\" \"C:\\new\"\r\n", ERROR_DIR_NOT_EMPTY, 0},
+      {u" l \"C:\\s\" \"C:\\new\"\r\n", 0, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(sim::U8(c.line.substr(0, 20)));
+    SetUp();
+    sim::AddVolume(u'D');
+    sim::MakeDirs(u"C:\\m");
+    ASSERT_EQ(MakeJunction(u"C:\\p", u"C:\\old"), 0u);
+    ASSERT_TRUE(sim::SetVolumeMountPointW(u"C:\\m\\", sim::VolumeGuidPath(u'D').c_str()));
+    sim::SetPrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege", true);
+    ASSERT_TRUE(sim::CreateSymbolicLinkW(u"C:\\s", u"C:\\old", SYMBOLIC_LINK_FLAG_DIRECTORY));
+    const std::u16string path = c.line.substr(4, 4);
+    const std::vector<uint8_t> before = sim::Inspect(path).reparseData;
+    sim::ClearCalls();
+    EXPECT_EQ(RunCommands(c.line), c.result);
+    EXPECT_EQ(sim::CallCount("RemoveDirectoryW"), c.removals);
+    EXPECT_EQ(sim::Inspect(path).reparseData,
+              c.result == 0 ? MountPointRecord(u"\\??\\C:\\new", u"C:\\new") : before);
+  }
+}
+
 }  // namespace

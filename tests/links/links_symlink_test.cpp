@@ -148,8 +148,9 @@ TEST_F(LinksSymlink, RefusedFlagIsRememberedForTheProcess) {
   EXPECT_EQ(LinkFlags(), (std::vector<std::string>{"2", "0"}));
 }
 
-// An ERROR_INVALID_PARAMETER that comes back without the flag too has
-// another cause: it is the result, and the flag stays on for later links.
+// An ERROR_INVALID_PARAMETER that comes back without the flag too, or an
+// ERROR_PRIVILEGE_NOT_HELD, tells nothing about the flag: it is the result,
+// and the flag stays on for later links.
 // Any other first answer is the result at once, with no second call.
 TEST_F(LinksSymlink, InvalidParameterWithAnotherCauseKeepsTheFlag) {
   ProbeCapabilities();
@@ -168,6 +169,16 @@ TEST_F(LinksSymlink, InvalidParameterWithAnotherCauseKeepsTheFlag) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
   EXPECT_EQ(MakeSymbolicLink(u"C:\\l3", u"C:\\t", 1), 1);
   EXPECT_EQ(LinkFlags(), (std::vector<std::string>{"3", "1", "3", "3", "3"}));
+  EXPECT_EQ(KernelEntryPoints.unprivilegedFlagRefused, 0);
+
+  // Developer Mode, no privilege: 87 for another reason, then 1314 without it.
+  sim::SetDeveloperMode(true);
+  sim::SetTokenPrivileges({});
+  sim::ClearCalls();
+  sim::FailCall("CreateSymbolicLinkW", 1, ERROR_INVALID_PARAMETER);
+  EXPECT_FAILS_WITH(MakeSymbolicLink(u"C:\\l5", u"C:\\t", 1), 0, ERROR_PRIVILEGE_NOT_HELD);
+  EXPECT_EQ(MakeSymbolicLink(u"C:\\l6", u"C:\\t", 1), 1);
+  EXPECT_EQ(LinkFlags(), (std::vector<std::string>{"3", "1", "3"}));
   EXPECT_EQ(KernelEntryPoints.unprivilegedFlagRefused, 0);
 }
 

@@ -3,6 +3,7 @@
 // field that points outside the data.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "platform/ntfs_records.h"
@@ -87,6 +88,27 @@ TEST(NtfsRecords, DecoderRefusesWhatReachesOutside) {
   EXPECT_EQ(name.bytes, 10u);
   PutLE16(data.data() + PrintNameLengthAt, 12);
   EXPECT_FALSE(ReparseNameOf(data.data(), size, record, PrintNameOffsetAt, PrintNameLengthAt, &name));
+}
+
+// A mounted folder's data names a volume's root, "\??\Volume{...}\", in any
+// case; a folder on a volume, short data or another tag do not.
+TEST(NtfsRecords, NamesVolumeRootTellsMountedFolders) {
+  const std::pair<const WCHAR*, bool> rows[] = {
+      {TEXT("\\??\\Volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\"), true},
+      {TEXT("\\??\\vOLUME{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\"), true},
+      {TEXT("\\??\\Volume{1b0c0044-5eed-4a11-9c0d-0000d15c0044}\\dir"), false},
+  };
+  for (const auto& row : rows) {
+    DWORD chars = 0;
+    while (row.first[chars] != 0) ++chars;
+    std::vector<BYTE> data(MountPointPathBufferAt + 2 * chars + 4);
+    const DWORD size = static_cast<DWORD>(data.size());
+    EXPECT_EQ(NamesVolumeRoot(data.data(), EncodeMountPoint(row.first, chars, TEXT(""), 0, data.data(), size)),
+              row.second);
+    EXPECT_FALSE(NamesVolumeRoot(data.data(), size - 6)) << "the name's last character cut off";
+    data[0] = 0x0C;
+    EXPECT_FALSE(NamesVolumeRoot(data.data(), size));
+  }
 }
 
 // The head of a BACKUP_LINK stream of 10 bytes: id 5, no attributes, a

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "clone/clone.h"
 #include "links/links.h"
@@ -39,6 +40,12 @@ TEST_F(SilentFailure, EmptyJunctionTargetIsInvalidName) {
   SetLastError(ERROR_SUCCESS);
   EXPECT_EQ(MakeJunction(u"C:\\work\\j", u""), static_cast<DWORD>(ERROR_INVALID_NAME));
   EXPECT_FALSE(Exists(u"C:\\work\\j"));
+
+  // l finds the target unusable before it touches the old junction.
+  ASSERT_EQ(MakeJunction(u"C:\\work\\old", u"C:\\target"), 0u);
+  const std::vector<uint8_t> old = sim::Inspect(u"C:\\work\\old").reparseData;
+  EXPECT_EQ(RepointJunction(u"C:\\work\\old", u""), static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_EQ(sim::Inspect(u"C:\\work\\old").reparseData, old);
 
   // A stale error from before does not stand in for the reason either.
   SetLastError(ERROR_ACCESS_DENIED);

@@ -242,11 +242,17 @@ TEST_F(FaultSweep, JunctionLines) {
   EXPECT_GT(Sweep({withJunction, [] { return lbtest::RunCommands(u" k \"C:\\work\\j\" \"x\"\n"); },
                    RunnerResult, nullptr}),
             5u);
-  auto removed = [leftBehind](const std::string& call, const Outcome& o, const Volume&) {
-    return o.after == Without(o.before, u"C:\\work\\j") || leftBehind(call, o, u"C:\\work\\j");
-  };
+  // l re-points a junction in place: a failure leaves it as it was. Any other
+  // directory is removed first, a completed step that stays done.
   EXPECT_GT(Sweep({withJunction,
                    [] { return lbtest::RunCommands(u" l \"C:\\work\\j\" \"C:\\target2\"\n"); },
+                   RunnerResult, nullptr}),
+            10u);
+  auto removed = [leftBehind](const std::string& call, const Outcome& o, const Volume&) {
+    return o.after == Without(o.before, u"C:\\work\\empty") || leftBehind(call, o, u"C:\\work\\empty");
+  };
+  EXPECT_GT(Sweep({WorkVolume,
+                   [] { return lbtest::RunCommands(u" l \"C:\\work\\empty\" \"C:\\target2\"\n"); },
                    RunnerResult, removed}),
             10u);
 }
@@ -304,6 +310,15 @@ TEST_F(FaultSweep, CloneLine) {
   EXPECT_GT(Sweep({tree, [] { return lbtest::RunCommands(u" c \"C:\\dst\" \"C:\\src\"\n"); },
                    RunnerResult, part}),
             20u);
+  // Again over its own mirror: a failed look at what holds a directory's
+  // name is that directory's failure, and nothing changes.
+  auto mirrored = [tree] {
+    tree();
+    ASSERT_EQ(lbtest::RunCommands(u" c \"C:\\dst\" \"C:\\src\"\n"), 0u);
+  };
+  EXPECT_GT(Sweep({mirrored, [] { return lbtest::RunCommands(u" c \"C:\\dst\" \"C:\\src\"\n"); },
+                   RunnerResult, nullptr}),
+            10u);
 }
 
 // The clone called directly in hard-link mode on plain paths, through

@@ -67,9 +67,21 @@ void CheckNoLeaks() {
   if (sim::LiveBackupContexts() - contextsAtStart > failedAborts) Fail("backup context left alive");
 }
 
+namespace {
+// The one command file of this fuzzing process, removed when it exits.
+char commandFile[512];
+void RemoveCommandFile() { unlink(commandFile); }
+}  // namespace
+
 DWORD RunCommandBytes(const uint8_t* data, size_t size, const std::u16string& results) {
-  static std::string path = "/tmp/linkbatch-fuzz-" + std::to_string(getpid()) + ".txt";
-  FILE* f = fopen(path.c_str(), "wb");
+  if (!commandFile[0]) {
+    const char* dir = getenv("TMPDIR");
+    snprintf(commandFile, sizeof commandFile, "%s/linkbatch-fuzz-%d.txt", dir && *dir ? dir : "/tmp",
+             static_cast<int>(getpid()));
+    atexit(RemoveCommandFile);
+  }
+  const char* path = commandFile;
+  FILE* f = fopen(path, "wb");
   if (!f) Fail("cannot write the command file");
   if (size != 0 && fwrite(data, 1, size, f) != size) Fail("short write of the command file");
   fclose(f);

@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "platform/probe.h"
 #include "support/fresh_process.h"
@@ -13,11 +16,33 @@ int wmain(int argc, WCHAR** argv);
 
 namespace lbtest {
 
+namespace {
+
+// The host files WriteRawFile made. They go when the test ends, and the
+// rest when the test program exits, so that a run leaves the temp folder
+// as it found it.
+struct HostFiles {
+  std::vector<std::string> paths;
+  void RemoveAll() {
+    for (const std::string& p : paths) unlink(p.c_str());
+    paths.clear();
+  }
+  ~HostFiles() { RemoveAll(); }
+};
+
+HostFiles& Made() {
+  static HostFiles files;
+  return files;
+}
+
+}  // namespace
+
 // Every test is a fresh process on a fresh machine: nothing probed yet.
 void SimTest::SetUp() { support::FreshProcess(); }
 
 void SimTest::TearDown() {
   EXPECT_EQ(sim::OpenHandleCount(), 0u) << "handles left open";
+  Made().RemoveAll();
 }
 
 void CloneTestBase::SetUp() {
@@ -35,9 +60,11 @@ DWORD RunWmain(const std::vector<std::u16string>& args) {
 }
 
 std::u16string WriteRawFile(const std::string& bytes) {
-  char name[] = "/tmp/linkbatch-test-XXXXXX";
-  int fd = mkstemp(name);
+  const char* dir = getenv("TMPDIR");
+  std::string name = std::string(dir && *dir ? dir : "/tmp") + "/linkbatch-test-XXXXXX";
+  int fd = mkstemp(&name[0]);
   if (fd < 0) abort();
+  Made().paths.push_back(name);
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -45,7 +72,6 @@ std::u16string WriteRawFile(const std::string& bytes) {
     done += static_cast<size_t>(n);
   }
   close(fd);
-  static std::vector<std::string> cleanup;
   return sim::W(name);
 }
 
@@ -59,7 +85,16 @@ std::u16string WriteCommandFile(const std::u16string& text, bool bom) {
   return WriteRawFile(bytes);
 }
 
-DWORD RunCommands(const std::u16string& text) { return RunWmain({WriteCommandFile(text)}); }
+// The fault sweeps run hundreds of command files in one test: each goes as
+// soon as it has run.
+DWORD RunCommands(const std::u16string& text) {
+  const std::u16string file = WriteCommandFile(text);
+  const DWORD result = RunWmain({file});
+  std::vector<std::string>& paths = Made().paths;
+  paths.erase(std::find(paths.begin(), paths.end(), sim::U8(file)));
+  unlink(sim::U8(file).c_str());
+  return result;
+}
 
 std::vector<std::string> Records(const FailureList& failures) {
   std::vector<std::string> out;

@@ -1,11 +1,13 @@
 // The tree clone on the caller's thread: what it makes, prints, records and
 // returns.
+#include <map>
 #include <string>
 #include <vector>
 
 #include "clone/clone.h"
 #include "links/links.h"
 #include "platform/probe.h"
+#include "support/clone_floor.h"
 #include "tests/support.h"
 
 namespace {
@@ -76,6 +78,41 @@ TEST_F(CloneTest, PlatformCallsInOrder) {
       "FindClose"};
   EXPECT_EQ(names, expected);
   EXPECT_NE(got[2].find("\"\\\\?\\C:\\src\\*.*\""), std::string::npos) << got[2];
+}
+
+// A quiet clone makes exactly the floor of platform calls, counted by name
+// (support/clone_floor.h), on every shape of tree: nothing per entry beyond
+// its listing step and its link or directory, nothing per level beyond its
+// listing.
+TEST_F(CloneTest, CallFloorByCount) {
+  struct Shape {
+    const char* what;
+    std::vector<const char16_t*> files;
+    std::vector<const char16_t*> emptyDirectories;
+    const char16_t* source;
+    const char16_t* dest;
+    long long directories;
+  };
+  const Shape shapes[] = {
+      {"flat", {u"C:\\src\\a", u"C:\\src\\b", u"C:\\src\\c"}, {}, u"C:\\src", u"C:\\dst", 0},
+      {"nested, an empty level", {u"C:\\src\\a", u"C:\\src\\s\\b", u"C:\\src\\s\\t\\c"}, {u"C:\\src\\e"},
+       u"C:\\src", u"C:\\dst", 3},
+      {"volume root into a volume root", {u"D:\\a", u"D:\\s\\b"}, {}, u"D:\\", u"E:\\", 1},
+  };
+  for (const Shape& shape : shapes) {
+    SCOPED_TRACE(shape.what);
+    SetUp();
+    sim::AddVolume(u'D');
+    sim::AddVolume(u'E');
+    for (const char16_t* f : shape.files) sim::MakeFile(f);
+    for (const char16_t* d : shape.emptyDirectories) sim::MakeDirs(d);
+    sim::ClearCalls();
+    ASSERT_EQ(CloneTree(shape.source, shape.dest, counter, 1, LinkKindSymbolic, 1, failures, nullptr), 0u);
+    std::map<std::string, long long> made;
+    for (const sim::Call& c : sim::Calls()) made[c.name]++;
+    const bool volumeRoot = shape.source[3] == 0;
+    EXPECT_EQ(made, support::CloneFloor(static_cast<long long>(shape.files.size()), shape.directories, volumeRoot));
+  }
 }
 
 // Without the prefix the buffers hold plain absolute paths, printed and
@@ -276,15 +313,6 @@ TEST_F(CloneTest, NoSymbolicLinksOnTheSystem) {
   EXPECT_EQ(Records(), (std::vector<std::string>{"C:\\dst\\a.txt=1", "C:\\dst\\sub\\b.txt=1"}));
   EXPECT_EQ(counter, 0u);
   EXPECT_TRUE(sim::Inspect(u"C:\\dst\\sub").isDirectory);
-}
-
-// A root given with a trailing separator keeps it, and names are appended
-// without a second one (every root shape: clone_roots_test.cpp).
-TEST_F(CloneTest, TrailingSeparatorOnRoot) {
-  sim::MakeFile(u"C:\\src\\a.txt");
-  EXPECT_EQ(Run(u"C:\\src\\", u"C:\\dst\\", true, LinkKindSymbolic, false), 0u);
-  EXPECT_EQ(LinkTarget(u"C:\\dst\\a.txt"), "C:\\src\\a.txt");
-  EXPECT_EQ(sim::TakeStdout(), "C:\\src\\a.txt\r\n");
 }
 
 // A root that cannot be made absolute, or whose absolute form would not

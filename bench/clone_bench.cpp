@@ -1,7 +1,7 @@
 // Tree clone throughput on the simulated platform: files per second, platform
 // calls per file, and heap allocations per file.
 //
-// The platform-call floor of a clone is support/clone_floor.h, which the
+// The platform-call floor of a clone is bench/clone_floor.h, which the
 // unit tests hold the clone to exactly; "calls_over_floor" is what the clone
 // spends above it here.
 #include <benchmark/benchmark.h>
@@ -15,7 +15,7 @@
 #include "clone/clone.h"
 #include "platform/probe.h"
 #include "sim/sim.h"
-#include "support/clone_floor.h"
+#include "bench/clone_floor.h"
 #include "support/fresh_process.h"
 
 namespace {
@@ -109,7 +109,7 @@ void CloneBench(benchmark::State& state, Shape shape) {
   Tree tree = shape == NestedShape      ? MakeNested(files)
               : shape == DriveRootShape ? MakeDriveRoot(files)
                                         : MakeFlat(files);
-  const long long floor = support::CloneFloorTotal(tree.files, tree.directories, shape == DriveRootShape);
+  const long long floor = bench::CloneFloorTotal(tree.files, tree.directories, shape == DriveRootShape);
 
   long long run = 0;
   long long calls = 0;

@@ -68,24 +68,20 @@ void CheckNoLeaks() {
 }
 
 namespace {
-// The one command file of this fuzzing process, removed when it exits.
-char commandFile[512];
+char commandFile[64];  // this process's command file, removed when it exits
 void RemoveCommandFile() { unlink(commandFile); }
 }  // namespace
 
 DWORD RunCommandBytes(const uint8_t* data, size_t size, const std::u16string& results) {
   if (!commandFile[0]) {
-    const char* dir = getenv("TMPDIR");
-    snprintf(commandFile, sizeof commandFile, "%s/linkbatch-fuzz-%d.txt", dir && *dir ? dir : "/tmp",
-             static_cast<int>(getpid()));
+    snprintf(commandFile, sizeof commandFile, "/tmp/linkbatch-fuzz-%d.txt", static_cast<int>(getpid()));
     atexit(RemoveCommandFile);
   }
-  const char* path = commandFile;
-  FILE* f = fopen(path, "wb");
+  FILE* f = fopen(commandFile, "wb");
   if (!f) Fail("cannot write the command file");
   if (size != 0 && fwrite(data, 1, size, f) != size) Fail("short write of the command file");
   fclose(f);
-  std::vector<std::u16string> args = {u"linkbatch.exe", sim::W(path)};
+  std::vector<std::u16string> args = {u"linkbatch.exe", sim::W(commandFile)};
   if (!results.empty()) args.push_back(results);
   return sim::RunEntryPoint(wmain, args);
 }

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,24 +16,12 @@ int wmain(int argc, WCHAR** argv);
 namespace lbtest {
 
 namespace {
-
-// The host files WriteRawFile made. They go when the test ends, and the
-// rest when the test program exits, so that a run leaves the temp folder
-// as it found it.
-struct HostFiles {
-  std::vector<std::string> paths;
-  void RemoveAll() {
-    for (const std::string& p : paths) unlink(p.c_str());
-    paths.clear();
-  }
-  ~HostFiles() { RemoveAll(); }
-};
-
-HostFiles& Made() {
-  static HostFiles files;
-  return files;
+// The host files WriteRawFile made: each test removes its own when it ends,
+// so that a run leaves the temp folder as it found it.
+std::vector<std::string>& Made() {
+  static std::vector<std::string> paths;
+  return paths;
 }
-
 }  // namespace
 
 // Every test is a fresh process on a fresh machine: nothing probed yet.
@@ -42,7 +29,8 @@ void SimTest::SetUp() { support::FreshProcess(); }
 
 void SimTest::TearDown() {
   EXPECT_EQ(sim::OpenHandleCount(), 0u) << "handles left open";
-  Made().RemoveAll();
+  for (const std::string& path : Made()) unlink(path.c_str());
+  Made().clear();
 }
 
 void CloneTestBase::SetUp() {
@@ -64,7 +52,7 @@ std::u16string WriteRawFile(const std::string& bytes) {
   std::string name = std::string(dir && *dir ? dir : "/tmp") + "/linkbatch-test-XXXXXX";
   int fd = mkstemp(&name[0]);
   if (fd < 0) abort();
-  Made().paths.push_back(name);
+  Made().push_back(name);
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -85,16 +73,7 @@ std::u16string WriteCommandFile(const std::u16string& text, bool bom) {
   return WriteRawFile(bytes);
 }
 
-// The fault sweeps run hundreds of command files in one test: each goes as
-// soon as it has run.
-DWORD RunCommands(const std::u16string& text) {
-  const std::u16string file = WriteCommandFile(text);
-  const DWORD result = RunWmain({file});
-  std::vector<std::string>& paths = Made().paths;
-  paths.erase(std::find(paths.begin(), paths.end(), sim::U8(file)));
-  unlink(sim::U8(file).c_str());
-  return result;
-}
+DWORD RunCommands(const std::u16string& text) { return RunWmain({WriteCommandFile(text)}); }
 
 std::vector<std::string> Records(const FailureList& failures) {
   std::vector<std::string> out;

@@ -7,7 +7,7 @@
 #include "clone/clone.h"
 #include "links/links.h"
 #include "platform/probe.h"
-#include "support/clone_floor.h"
+#include "bench/clone_floor.h"
 #include "tests/support.h"
 
 namespace {
@@ -81,37 +81,32 @@ TEST_F(CloneTest, PlatformCallsInOrder) {
 }
 
 // A quiet clone makes exactly the floor of platform calls, counted by name
-// (support/clone_floor.h), on every shape of tree: nothing per entry beyond
+// (bench/clone_floor.h), on every shape of tree: nothing per entry beyond
 // its listing step and its link or directory, nothing per level beyond its
 // listing.
 TEST_F(CloneTest, CallFloorByCount) {
   struct Shape {
-    const char* what;
     std::vector<const char16_t*> files;
-    std::vector<const char16_t*> emptyDirectories;
-    const char16_t* source;
-    const char16_t* dest;
+    const char16_t *emptyDirectory, *source, *dest;
     long long directories;
-  };
-  const Shape shapes[] = {
-      {"flat", {u"C:\\src\\a", u"C:\\src\\b", u"C:\\src\\c"}, {}, u"C:\\src", u"C:\\dst", 0},
-      {"nested, an empty level", {u"C:\\src\\a", u"C:\\src\\s\\b", u"C:\\src\\s\\t\\c"}, {u"C:\\src\\e"},
-       u"C:\\src", u"C:\\dst", 3},
-      {"volume root into a volume root", {u"D:\\a", u"D:\\s\\b"}, {}, u"D:\\", u"E:\\", 1},
+  } shapes[] = {
+      {{u"C:\\src\\a", u"C:\\src\\b"}, nullptr, u"C:\\src", u"C:\\dst", 0},
+      {{u"C:\\src\\a", u"C:\\src\\s\\b", u"C:\\src\\s\\t\\c"}, u"C:\\src\\e", u"C:\\src", u"C:\\dst", 3},
+      {{u"D:\\a", u"D:\\s\\b"}, nullptr, u"D:\\", u"E:\\", 1},
   };
   for (const Shape& shape : shapes) {
-    SCOPED_TRACE(shape.what);
+    SCOPED_TRACE(sim::U8(shape.source) + ", directories: " + std::to_string(shape.directories));
     SetUp();
     sim::AddVolume(u'D');
     sim::AddVolume(u'E');
     for (const char16_t* f : shape.files) sim::MakeFile(f);
-    for (const char16_t* d : shape.emptyDirectories) sim::MakeDirs(d);
+    if (shape.emptyDirectory) sim::MakeDirs(shape.emptyDirectory);
     sim::ClearCalls();
     ASSERT_EQ(CloneTree(shape.source, shape.dest, counter, 1, LinkKindSymbolic, 1, failures, nullptr), 0u);
     std::map<std::string, long long> made;
     for (const sim::Call& c : sim::Calls()) made[c.name]++;
-    const bool volumeRoot = shape.source[3] == 0;
-    EXPECT_EQ(made, support::CloneFloor(static_cast<long long>(shape.files.size()), shape.directories, volumeRoot));
+    EXPECT_EQ(made, bench::CloneFloor(static_cast<long long>(shape.files.size()), shape.directories,
+                                      shape.source[3] == 0));
   }
 }
 

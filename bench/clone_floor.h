@@ -12,7 +12,7 @@
 #include <map>
 #include <string>
 
-namespace support {
+namespace bench {
 
 struct CloneFloorRow {
   const char* call;
@@ -63,4 +63,4 @@ inline long long CloneFloorTotal(long long files, long long directories, bool vo
   return total;
 }
 
-}  // namespace support
+}  // namespace bench

@@ -198,12 +198,13 @@ DWORD AddHardLink(const NodePtr& node, const VolumePtr& volume, int share, const
   // The new name taken, by any entry in any case: STATUS_OBJECT_NAME_COLLISION.
   if (at.node || !at.parent) return ERROR_ALREADY_EXISTS;
   if (e = fs::CheckName(at.name); e) return e;
-  // Hard links stay on one volume: STATUS_NOT_SAME_DEVICE. A name reached
-  // through a server share lies on the network redirector's device, not on
-  // the local volume, even where the share holds a folder of it; a link
-  // works within one share ("SMB 3.0 protocol: Yes", Microsoft's
-  // CreateHardLinkW page) and is refused between a share and a local path
-  // or another share the same way.
+  // "All hard links to a file must be on the same volume" (Microsoft's
+  // CreateHardLinkW page): STATUS_NOT_SAME_DEVICE. A name reached through a
+  // server share lies on the network redirector's device, not on the local
+  // volume, even where the share holds a folder of it: the SMB protocols make
+  // a link within the one share the file is reached through ([MS-CIFS]
+  // 3.2.4.11, "the share in which the file to be linked exists"), and a link
+  // between a share and a local path or another share is refused as well.
   if (at.volume != volume || at.share != share) return ERROR_NOT_SAME_DEVICE;
   if (node->linkCount >= kMaxLinks) return ERROR_TOO_MANY_LINKS;
   fs::AddName(at.parent, at.name, node);

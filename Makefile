@@ -3,7 +3,7 @@
 #   make test   install what is missing, build everything, run every test
 #   make check  the daily loop: host build and unit tests only (no installation)
 #   make build  build every preset (no package installation)
-#   make dist   build/dist/linkbatch-<version>.zip from the two executables
+#   make dist   build/dist/linkbatch-<version>.zip and SHA256SUMS from the two executables
 #   make clean  remove build/
 
 SHELL := /bin/bash
@@ -85,13 +85,17 @@ demo: deps build
 	echo "Windows executables:"
 	for p in $(WIN_PRESETS); do ls -l "$(CURDIR)/build/$$p/linkbatch.exe"; done
 
-# The Windows trees check their images; the sanitizer trees run the unit
-# tests; the plain host tree runs them too, together with the Windows
-# executables under Wine, and ends the run with its summary line.
+# The Windows trees check their images; the x64 image is built twice more,
+# in two other folders, and must come out byte for byte the same; the
+# coverage report is made so that its command keeps working; the sanitizer
+# trees run the unit tests; the plain host tree runs them too, together with
+# the Windows executables under Wine, and ends the run with its summary line.
 test: deps build fuzz-build
 	ctest --preset mingw-x64
 	ctest --preset mingw-x86
+	JOBS=$(JOBS) tools/check_reproducible.sh build/reproducible
 	tools/lint/run.sh build/lint
+	JOBS=$(JOBS) tools/coverage.sh build/coverage
 	ctest --preset host-asan
 	ctest --preset host-tsan
 	ctest --test-dir $(FUZZ_DIR) -L fuzz -j 2 --output-on-failure
@@ -124,7 +128,7 @@ lint: deps
 
 # gcov/lcov line and branch coverage of the product code on a host build.
 coverage: deps
-	tools/coverage.sh build/coverage
+	JOBS=$(JOBS) tools/coverage.sh build/coverage
 
 dist: deps build
 	tools/make_dist.sh

@@ -72,11 +72,25 @@ if(WIN32 AND TARGET linkbatch)
       message(FATAL_ERROR "objcopy not found: cannot split the debug information off linkbatch.exe")
     endif()
     target_compile_options(linkbatch PRIVATE -g)
+    # Two builds of one commit give the same bytes wherever they are built:
+    # the debug information (and __FILE__) names the source folder
+    # /linkbatch and the build folder /linkbatch/build, whatever they are
+    # (the last matching map applies, so a build folder inside the source
+    # maps as a build folder), and the image carries no link time stamp (its
+    # TimeDateStamp is 0). The debug link's CRC, taken over the debug file,
+    # is then the same too.
+    target_compile_options(linkbatch PRIVATE
+      -ffile-prefix-map=${LB_RELEASE_ROOT}=/linkbatch
+      -ffile-prefix-map=${CMAKE_BINARY_DIR}=/linkbatch/build)
+    target_link_options(linkbatch PRIVATE -Wl,--no-insert-timestamp)
     set(lb_image $<TARGET_FILE:linkbatch>)
+    # objcopy stamps every PE file it writes with the time unless
+    # SOURCE_DATE_EPOCH says otherwise; 0 keeps the linker's "no stamp".
+    set(lb_objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
     add_custom_command(TARGET linkbatch POST_BUILD
-      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${lb_image} ${lb_image}.debug
-      COMMAND ${CMAKE_OBJCOPY} --strip-all ${lb_image}
-      COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${lb_image}.debug ${lb_image}
+      COMMAND ${lb_objcopy} --only-keep-debug ${lb_image} ${lb_image}.debug
+      COMMAND ${lb_objcopy} --strip-all ${lb_image}
+      COMMAND ${lb_objcopy} --add-gnu-debuglink=${lb_image}.debug ${lb_image}
       BYPRODUCTS ${CMAKE_BINARY_DIR}/linkbatch.exe.debug
       VERBATIM)
 

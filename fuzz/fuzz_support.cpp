@@ -67,13 +67,21 @@ void CheckNoLeaks() {
   if (sim::LiveBackupContexts() - contextsAtStart > failedAborts) Fail("backup context left alive");
 }
 
+namespace {
+char commandFile[64];  // this process's command file, removed when it exits
+void RemoveCommandFile() { unlink(commandFile); }
+}  // namespace
+
 DWORD RunCommandBytes(const uint8_t* data, size_t size, const std::u16string& results) {
-  static std::string path = "/tmp/linkbatch-fuzz-" + std::to_string(getpid()) + ".txt";
-  FILE* f = fopen(path.c_str(), "wb");
+  if (!commandFile[0]) {
+    snprintf(commandFile, sizeof commandFile, "/tmp/linkbatch-fuzz-%d.txt", static_cast<int>(getpid()));
+    atexit(RemoveCommandFile);
+  }
+  FILE* f = fopen(commandFile, "wb");
   if (!f) Fail("cannot write the command file");
   if (size != 0 && fwrite(data, 1, size, f) != size) Fail("short write of the command file");
   fclose(f);
-  std::vector<std::u16string> args = {u"linkbatch.exe", sim::W(path)};
+  std::vector<std::u16string> args = {u"linkbatch.exe", sim::W(commandFile)};
   if (!results.empty()) args.push_back(results);
   return sim::RunEntryPoint(wmain, args);
 }

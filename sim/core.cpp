@@ -78,6 +78,9 @@ struct Log {
   int fired = 0;
   bool pendingShortWrite = false;
   DWORD pendingShortBytes = 0;
+  // Killed in a call that could not be unwound: the code it ends with.
+  bool killed = false;
+  UINT killCode = 0;
 };
 
 struct Console {
@@ -235,6 +238,10 @@ std::vector<std::string> OpenHandleKinds() {
 CallScope::CallScope(const char* name, std::string args, unsigned attributes)
     : name_(name), args_(std::move(args)), faultable_((attributes & CallFaultable) != 0), lock_(WorldLock()) {
   Log& log = TheLog();
+  const bool releases = (attributes & CallReleases) != 0;
+  // A killed process makes no further call; only the release of what it
+  // held goes on, as the system's own.
+  if (log.killed && !releases) throw ProcessExit{log.killCode};
   log.counts[name_]++;
   log.total++;
   for (size_t i = 0; faultable_ && i < log.faults.size(); ++i) {
@@ -264,7 +271,11 @@ CallScope::CallScope(const char* name, std::string args, unsigned attributes)
     log.fired++;
     // Killed from outside before this call did anything: no clean-up of the
     // process runs, and the call is not logged as having returned.
-    throw ProcessExit{termination.code};
+    if (!releases) throw ProcessExit{termination.code};
+    // Made from a destructor, which no exception may leave: the process is
+    // marked as ended and this release goes on as the system's.
+    log.killed = true;
+    log.killCode = termination.code;
   }
   Hold hold;
   if (TakeDue(log.holds, name_, &hold)) {
@@ -442,6 +453,7 @@ void Reset() {
   TheConsole().captured.clear();
   SetStdoutIsConsole(false);
   t_lastError = 0;
+  log.killed = false;
   ResetProcess();
   ResetBackupContexts();
   ResetCrtStreams();
@@ -474,7 +486,8 @@ DWORD PeekError() { return t_lastError; }
 // Kernel handles of every kind close here; a search handle is not a kernel
 // handle and only FindClose takes it (CloseHandle on it: ERROR_INVALID_HANDLE).
 BOOL WINAPI CloseHandle(HANDLE h) {
-  sim::CallScope call("CloseHandle", sim::Hex(reinterpret_cast<uintptr_t>(h)));
+  sim::CallScope call("CloseHandle", sim::Hex(reinterpret_cast<uintptr_t>(h)),
+                      sim::CallFaultable | sim::CallReleases);
   DWORD e;
   if (call.Faulted(&e)) return call.FailAs(e, FALSE, "0");
   std::shared_ptr<sim::HandleObject> o = sim::LookupHandle(h);
@@ -502,11 +515,20 @@ DWORD RunEntryPoint(int (*entry)(int, WCHAR**), std::vector<std::u16string> args
   std::vector<WCHAR*> argv;
   for (auto& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
+  DWORD code;
   try {
-    return static_cast<DWORD>(entry(static_cast<int>(args.size()), argv.data()));
+    code = static_cast<DWORD>(entry(static_cast<int>(args.size()), argv.data()));
   } catch (const ProcessExit& e) {
-    return e.code;
+    code = e.code;
   }
+  // A process killed in a release it made last ends with the kill's code.
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  Log& log = TheLog();
+  if (log.killed) code = log.killCode;
+  log.killed = false;
+  return code;
 }
+
+void StopNotModelled(const std::string& what) { throw NotModelled("not modelled: " + what); }
 
 }  // namespace sim

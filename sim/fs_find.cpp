@@ -1,6 +1,7 @@
 // The simulated directory listing calls: FindFirstFileW, FindNextFileW,
 // FindClose.
 #include "sim/fs_model.h"
+#include "sim/fullpath.h"
 
 namespace fs = sim::fs;
 
@@ -68,6 +69,33 @@ WIN32_FIND_DATAW MakeData(const std::u16string& name, const fs::Node& node) {
   return d;
 }
 
+// The entries of dir that match mask, in the order FindFirstFileW and
+// FindNextFileW hand them out.
+void ListInto(const fs::Node& dir, const std::u16string& mask, std::vector<WIN32_FIND_DATAW>* out) {
+  if (HasWildcard(mask)) {
+    // A volume root lists no "." and ".." entries (Wine's kernel32 file
+    // tests, test_FindFirstFileA: "FindFirstFile shouldn't return '.' in
+    // drive root"); any other directory lists them first, then its entries
+    // in NTFS index order.
+    if (!fs::IsVolumeRoot(dir)) {
+      if (Matches(u".", mask)) out->push_back(MakeData(u".", dir));
+      if (Matches(u"..", mask)) {
+        WIN32_FIND_DATAW d = MakeData(u"..", dir);
+        d.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+        d.dwReserved0 = 0;
+        out->push_back(d);
+      }
+    }
+    for (const auto& kv : dir.children) {
+      if (Matches(kv.second.name, mask)) out->push_back(MakeData(kv.second.name, *kv.second.node));
+    }
+  } else if (const fs::Entry* entry = fs::FindChild(dir, mask)) {
+    // An exact name returns that entry, in its stored spelling, itself (a
+    // reparse point is not followed).
+    out->push_back(MakeData(entry->name, *entry->node));
+  }
+}
+
 }  // namespace
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
@@ -90,36 +118,27 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   if (!lk.node) return call.FailHandle(ERROR_PATH_NOT_FOUND);
   // "<file>\*": the file is opened as a directory, STATUS_NOT_A_DIRECTORY.
   if (!lk.node->isDirectory) return call.FailHandle(ERROR_DIRECTORY);
-  // "C:\" or "<dir>\": an empty mask matches nothing, ERROR_FILE_NOT_FOUND.
-  if (mask.empty()) return call.FailHandle(ERROR_FILE_NOT_FOUND);
-  for (char16_t c : mask) {
-    if (c < 0x20 || c == u'|' || c == u'/' || c == u':') return call.FailHandle(ERROR_INVALID_NAME);
-  }
-  if (mask.size() > 255) return call.FailHandle(ERROR_INVALID_NAME);
-
   auto object = std::make_shared<FindHandle>();
-  const fs::Node& dir = *lk.node;
-  if (HasWildcard(mask)) {
-    // A volume root lists no "." and ".." entries (Wine's kernel32 file
-    // tests, test_FindFirstFileA: "FindFirstFile shouldn't return '.' in
-    // drive root"); any other directory lists them first, then its entries
-    // in NTFS index order.
-    if (!fs::IsVolumeRoot(dir)) {
-      if (Matches(u".", mask)) object->entries.push_back(MakeData(u".", dir));
-      if (Matches(u"..", mask)) {
-        WIN32_FIND_DATAW d = MakeData(u"..", dir);
-        d.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-        d.dwReserved0 = 0;
-        object->entries.push_back(d);
-      }
+  std::u16string device;
+  if (sim::DosDeviceName(pattern, &device)) {
+    // A DOS device name ("C:\x\nul", "con.txt") is answered without opening
+    // the device, once the directory before it opens: one entry named as
+    // the device, FILE_ATTRIBUTE_ARCHIVE, size 0 (Wine's kernel32 file
+    // tests, test_FindFirstFileA on "c:\nul"; the directory is checked as in
+    // Wine's FindFirstFileExW).
+    WIN32_FIND_DATAW d;
+    memset(&d, 0, sizeof d);
+    d.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    device.copy(d.cFileName, device.size());
+    object->entries.push_back(d);
+  } else {
+    // "C:\" or "<dir>\": an empty mask matches nothing, ERROR_FILE_NOT_FOUND.
+    if (mask.empty()) return call.FailHandle(ERROR_FILE_NOT_FOUND);
+    for (char16_t c : mask) {
+      if (c < 0x20 || c == u'|' || c == u'/' || c == u':') return call.FailHandle(ERROR_INVALID_NAME);
     }
-    for (const auto& kv : dir.children) {
-      if (Matches(kv.second.name, mask)) object->entries.push_back(MakeData(kv.second.name, *kv.second.node));
-    }
-  } else if (const fs::Entry* entry = fs::FindChild(dir, mask)) {
-    // An exact name returns that entry, in its stored spelling, itself (a
-    // reparse point is not followed).
-    object->entries.push_back(MakeData(entry->name, *entry->node));
+    if (mask.size() > 255) return call.FailHandle(ERROR_INVALID_NAME);
+    ListInto(*lk.node, mask, &object->entries);
   }
   // Nothing matched in a directory that was opened: ERROR_FILE_NOT_FOUND, as
   // for "c:\nul*" (test_FindFirstFileA), so an empty volume root listed
@@ -149,7 +168,8 @@ BOOL WINAPI FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
 }
 
 BOOL WINAPI FindClose(HANDLE find) {
-  sim::CallScope call("FindClose", sim::Hex(reinterpret_cast<uintptr_t>(find)));
+  sim::CallScope call("FindClose", sim::Hex(reinterpret_cast<uintptr_t>(find)),
+                      sim::CallFaultable | sim::CallReleases);
   DWORD e;
   if (call.Faulted(&e)) return call.Fail(e);
   // Only a search handle closes here; the last error stays as it was (18

@@ -28,6 +28,13 @@ constexpr uint32_t kMaxLinks = 1024;
 // Mount points name volumes by their GUID path, 48 characters plus the
 // terminator.
 constexpr DWORD kVolumeNameChars = 50;
+// The volume mount point functions on a path through a server share: "SMB
+// does not support volume management functions" (Microsoft's pages of
+// GetVolumeNameForVolumeMountPointW, SetVolumeMountPointW and
+// DeleteVolumeMountPointW), so a share root names no volume and no folder
+// on a share takes a mount point. The code is inferred: the redirector's
+// STATUS_NOT_SUPPORTED.
+constexpr DWORD kShareRefusal = ERROR_NOT_SUPPORTED;
 
 
 bool IsMicrosoftTag(DWORD tag) { return (tag & 0x80000000u) != 0; }
@@ -187,16 +194,23 @@ bool IsRelativeTarget(const std::u16string& t) {
   return true;
 }
 
-// Makes a hard link to `node` at `newName`, with CreateHardLinkW's errors.
-DWORD AddHardLink(const NodePtr& node, const VolumePtr& volume, const WCHAR* newName) {
+// Makes a hard link to `node`, reached on `volume` through `share` (-1: a
+// local path), at `newName`, with CreateHardLinkW's errors.
+DWORD AddHardLink(const NodePtr& node, const VolumePtr& volume, int share, const WCHAR* newName) {
   Lookup at;
   DWORD e = fs::Resolve(newName, false, &at);
   if (e) return e;  // a missing directory on the way: ERROR_PATH_NOT_FOUND
   // The new name taken, by any entry in any case: STATUS_OBJECT_NAME_COLLISION.
   if (at.node || !at.parent) return ERROR_ALREADY_EXISTS;
   if (e = fs::CheckName(at.name); e) return e;
-  // Hard links stay on one volume: STATUS_NOT_SAME_DEVICE.
-  if (at.volume != volume) return ERROR_NOT_SAME_DEVICE;
+  // "All hard links to a file must be on the same volume" (Microsoft's
+  // CreateHardLinkW page): STATUS_NOT_SAME_DEVICE. A name reached through a
+  // server share lies on the network redirector's device, not on the local
+  // volume, even where the share holds a folder of it: the SMB protocols make
+  // a link within the one share the file is reached through ([MS-CIFS]
+  // 3.2.4.11, "the share in which the file to be linked exists"), and a link
+  // between a share and a local path or another share is refused as well.
+  if (at.volume != volume || at.share != share) return ERROR_NOT_SAME_DEVICE;
   if (node->linkCount >= kMaxLinks) return ERROR_TOO_MANY_LINKS;
   fs::AddName(at.parent, at.name, node);
   return 0;
@@ -240,7 +254,7 @@ DWORD FinishLinkStream(const fs::FileHandle& h, const std::vector<uint8_t>& data
   // The link record is required; an empty one names nothing (inferred: the
   // documentation only says BackupWrite fails when the link data is missing).
   if (name.empty()) return ERROR_INVALID_DATA;
-  return AddHardLink(h.node, h.volume, name.c_str());
+  return AddHardLink(h.node, h.volume, h.share, name.c_str());
 }
 
 // Feeds bytes into the context; a link stream that is complete makes its
@@ -348,8 +362,9 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
       break;
     }
     default:
-      // Control codes the file system does not know: STATUS_INVALID_DEVICE_REQUEST.
-      return call.Fail(ERROR_INVALID_FUNCTION);
+      // FSCTL_DELETE_REPARSE_POINT and every other control code: what NTFS
+      // answers to them is not modelled, and no caller asks.
+      sim::StopNotModelled("DeviceIoControl with control code " + sim::Hex(code));
   }
   call.result = "1";
   return TRUE;
@@ -358,9 +373,10 @@ BOOL WINAPI DeviceIoControl(HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOI
 BOOL WINAPI BackupWrite(HANDLE h, LPBYTE buffer, DWORD bytes, LPDWORD written, BOOL abort,
                         BOOL processSecurity, LPVOID* context) {
   (void)processSecurity;
-  sim::CallScope call("BackupWrite", sim::Hex(uintptr_t(h)) + ", " + std::to_string(bytes) +
-                                         (abort ? ", abort" : "") + ", ctx " +
-                                         (context && *context ? "set" : "null"));
+  sim::CallScope call("BackupWrite",
+                      sim::Hex(uintptr_t(h)) + ", " + std::to_string(bytes) + (abort ? ", abort" : "") +
+                          ", ctx " + (context && *context ? "set" : "null"),
+                      abort ? sim::CallFaultable | sim::CallReleases : sim::CallFaultable);
   DWORD e = 0;
   if (call.Faulted(&e)) return call.Fail(e);
   // lpContext carries the call's state; without it there is nothing to work
@@ -420,7 +436,7 @@ BOOL WINAPI CreateHardLinkW(LPCWSTR newName, LPCWSTR existingName, LPSECURITY_AT
   if (!src.node) return call.Fail(ERROR_FILE_NOT_FOUND);
   // A directory cannot have hard links: STATUS_FILE_IS_A_DIRECTORY.
   if (src.node->isDirectory) return call.Fail(ERROR_ACCESS_DENIED);
-  if ((e = AddHardLink(src.node, src.volume, newName))) return call.Fail(e);
+  if ((e = AddHardLink(src.node, src.volume, src.share, newName))) return call.Fail(e);
   call.result = "1";
   return TRUE;
 }
@@ -518,6 +534,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
     return call.Fail(ERROR_FILE_NOT_FOUND);
   fs::Lookup at;
   if ((e = fs::Resolve(mountPoint, false, &at))) return call.Fail(e);
+  if (at.share >= 0) return call.Fail(kShareRefusal);
   VolumePtr volume;
   if (!at.parent) {
     volume = at.volume;  // a volume root names its own volume
@@ -565,6 +582,7 @@ BOOL WINAPI SetVolumeMountPointW(LPCWSTR mountPoint, LPCWSTR volumeName) {
 
   fs::Lookup at;
   if ((e = fs::Resolve(mountPoint, false, &at))) return call.Fail(e);
+  if (at.share >= 0) return call.Fail(kShareRefusal);
   if (!at.node) return call.Fail(ERROR_FILE_NOT_FOUND);
   // A path that already is a mount point (a mounted folder, or a volume
   // root): ERROR_DIR_NOT_EMPTY "even if the directory is empty", as
@@ -594,6 +612,7 @@ BOOL WINAPI DeleteVolumeMountPointW(LPCWSTR mountPoint) {
   if (!Elevated()) return call.Fail(ERROR_ACCESS_DENIED);
   fs::Lookup at;
   if ((e = fs::Resolve(mountPoint, false, &at))) return call.Fail(e);
+  if (at.share >= 0) return call.Fail(kShareRefusal);
   if (!at.node) return call.Fail(ERROR_FILE_NOT_FOUND);
   // Not a reparse point at all: ERROR_NOT_A_REPARSE_POINT. Removing the
   // mount-point tag from a reparse point of another kind is a tag mismatch

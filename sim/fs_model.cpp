@@ -57,7 +57,7 @@ DWORD SplitComponents(const std::u16string& text, std::vector<std::u16string>* o
 
 // "server\share\..." after "\\" or "\\?\UNC\": a share the machine reaches.
 DWORD ParseUnc(const std::u16string& text, VolumePtr* volume, std::vector<std::u16string>* comps,
-               bool* trailing) {
+               bool* trailing, int* share) {
   const size_t serverEnd = text.find(u'\\');
   const std::u16string server = text.substr(0, serverEnd);
   std::u16string name, rest;
@@ -68,11 +68,14 @@ DWORD ParseUnc(const std::u16string& text, VolumePtr* volume, std::vector<std::u
     if (nameEnd != std::u16string::npos) rest = text.substr(nameEnd + 1);
   }
   bool serverKnown = false;
-  for (const Share& s : State().shares) {
+  const std::vector<Share>& shares = State().shares;
+  for (size_t i = 0; i < shares.size(); ++i) {
+    const Share& s = shares[i];
     if (Upcase(s.server) != Upcase(server)) continue;
     serverKnown = true;
     if (name.empty() || Upcase(s.name) != Upcase(name)) continue;
     *volume = s.volume;
+    *share = static_cast<int>(i);
     std::vector<std::u16string> tail;
     DWORD e = SplitComponents(rest, &tail, trailing);
     if (e) return e;
@@ -90,8 +93,8 @@ DWORD ParseUnc(const std::u16string& text, VolumePtr* volume, std::vector<std::u
 // "X:\..." or "Volume{...}\..." after a "\\?\", "\\.\" or "\??\" prefix.
 // unknownDevice: the error for a name that is neither.
 DWORD ParseDeviceRelative(const std::u16string& rest, DWORD unknownDevice, VolumePtr* volume,
-                          std::vector<std::u16string>* comps, bool* trailing) {
-  if (StartsWithNoCase(rest, u"UNC\\")) return ParseUnc(rest.substr(4), volume, comps, trailing);
+                          std::vector<std::u16string>* comps, bool* trailing, int* share) {
+  if (StartsWithNoCase(rest, u"UNC\\")) return ParseUnc(rest.substr(4), volume, comps, trailing, share);
   if (rest.size() >= 2 && IsLetter(rest[0]) && rest[1] == u':') {
     // "X:" alone names the volume device, "X:name" is not a path: neither is
     // a file the calls can open here.
@@ -368,8 +371,11 @@ DWORD DecodeReparse(const Node& link, const VolumePtr& linkVolume,
     // "\??\C:\x" or "\??\Volume{GUID}\"; any other text ("C:\x",
     // "\\?\C:\x", "foobar") fails to open with ERROR_INVALID_NAME.
     if (name.compare(0, 4, u"\\??\\") != 0) return ERROR_INVALID_NAME;
+    // A link to a share is followed on the share's folder; which device
+    // reached it is not tracked past a link.
+    int share = -1;
     return ParseDeviceRelative(name.substr(4), ERROR_INVALID_NAME, &target->volume,
-                               &target->components, &target->trailingSlash);
+                               &target->components, &target->trailingSlash, &share);
   }
   // A relative symbolic link resolves against the link's own directory.
   if (name.empty()) return ERROR_INVALID_REPARSE_DATA;
@@ -483,17 +489,18 @@ DWORD ResolveFull(const std::u16string& full, bool followLast, Lookup* lookup) {
   VolumePtr volume;
   std::vector<std::u16string> comps;
   bool trailing = false;
+  int share = -1;
   DWORD err;
   if (full.compare(0, 4, u"\\\\?\\") == 0) {
     // A "\\?\" path reaches the object manager as it is; anything but a
     // drive or a volume GUID name is a device that is not there.
-    err = ParseDeviceRelative(full.substr(4), ERROR_PATH_NOT_FOUND, &volume, &comps, &trailing);
+    err = ParseDeviceRelative(full.substr(4), ERROR_PATH_NOT_FOUND, &volume, &comps, &trailing, &share);
   } else if (full.compare(0, 4, u"\\\\.\\") == 0) {
     // "\\.\BOGUS": ERROR_FILE_NOT_FOUND.
-    err = ParseDeviceRelative(full.substr(4), ERROR_FILE_NOT_FOUND, &volume, &comps, &trailing);
+    err = ParseDeviceRelative(full.substr(4), ERROR_FILE_NOT_FOUND, &volume, &comps, &trailing, &share);
   } else if (full.compare(0, 2, u"\\\\") == 0) {
     // "\\" alone names no server: ERROR_INVALID_NAME.
-    err = full.size() == 2 ? ERROR_INVALID_NAME : ParseUnc(full.substr(2), &volume, &comps, &trailing);
+    err = full.size() == 2 ? ERROR_INVALID_NAME : ParseUnc(full.substr(2), &volume, &comps, &trailing, &share);
   } else if (full.size() >= 3 && IsLetter(full[0]) && full[1] == u':' && full[2] == u'\\') {
     volume = VolumeByLetter(full[0]);
     err = volume ? SplitComponents(full.substr(3), &comps, &trailing) : ERROR_PATH_NOT_FOUND;
@@ -501,7 +508,9 @@ DWORD ResolveFull(const std::u16string& full, bool followLast, Lookup* lookup) {
     err = ERROR_PATH_NOT_FOUND;
   }
   if (err) return err;
-  return Walk(std::move(volume), std::move(comps), trailing, followLast, lookup);
+  err = Walk(std::move(volume), std::move(comps), trailing, followLast, lookup);
+  lookup->share = share;
+  return err;
 }
 
 bool NormalisedFullPath(const std::u16string& path, std::u16string* full) {
@@ -517,10 +526,30 @@ bool FullPath(const std::u16string& path, std::u16string* full) {
   return NormalisedFullPath(path, full);
 }
 
+DWORD DeviceError(const std::u16string& path) {
+  // A legacy DOS device name, with any directory or extension before or
+  // after it ("CON", "C:\x\nul.txt", "lpt1.log"), is a device and never an
+  // entry on a volume: the NT path becomes "\??\NUL" and the like
+  // (Microsoft's "Naming Files, Paths, and Namespaces": NUL.txt is NUL;
+  // Wine's kernel32 path tests turn "C:\nonexistent\nul" into "\\.\nul").
+  // Windows 11 keeps only the bare name a device; the model is Windows 10.
+  std::u16string name;
+  if (!DosDeviceName(path, &name)) return 0;
+  const std::u16string device = Upcase(name);
+  if (device == u"NUL" || device.compare(0, 3, u"CON") == 0) {
+    StopNotModelled("a path naming the " + U8(device) + " device: \"" + U8(path) + "\"");
+  }
+  // The simulated machine has no serial or parallel ports, so "\??\COM1",
+  // "\??\LPT1", and AUX and PRN that stand for them, lead nowhere:
+  // STATUS_OBJECT_NAME_NOT_FOUND, whatever directory the name stood in.
+  return ERROR_FILE_NOT_FOUND;
+}
+
 DWORD Resolve(const WCHAR* path, bool followLast, Lookup* lookup) {
   std::u16string full;
   // An empty name has no NT form: ERROR_PATH_NOT_FOUND.
   if (!path || !FullPath(path, &full)) return ERROR_PATH_NOT_FOUND;
+  if (DWORD e = DeviceError(path)) return e;
   return ResolveFull(full, followLast, lookup);
 }
 

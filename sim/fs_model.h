@@ -176,6 +176,10 @@ struct Lookup {
   // not a followed reparse point). Windows checks its kind against the
   // target's: a junction to a file or a file link to a directory fails.
   NodePtr viaLink;
+  // The server share the path went through (its index in World::shares), or
+  // -1 for a local path. A share reaches its folder through the network
+  // redirector, a device of its own, not the local volume.
+  int share = -1;
 };
 
 // Resolves a path as the Win32 file calls do: a "\\?\" path is taken as it
@@ -200,6 +204,10 @@ bool NormalisedFullPath(const std::u16string& path, std::u16string* full);
 // The path the file calls work on: a "\\?\" path as it is, any other path
 // normalised; false for an empty path.
 bool FullPath(const std::u16string& path, std::u16string* full);
+// 0 when the path names no DOS device; ERROR_FILE_NOT_FOUND for a device
+// the machine lacks (a serial or parallel port); stops the run for the
+// null device and the console, whose answers are not modelled.
+DWORD DeviceError(const std::u16string& path);
 
 // Walks components from the root of volume; the building block of Resolve.
 DWORD Walk(VolumePtr volume, std::vector<std::u16string> components, bool trailingSlash,
@@ -232,6 +240,7 @@ struct FileHandle : HandleObject {
   DWORD flags;  // the FILE_FLAG_* bits given to CreateFileW
   OpenRecord open;
   uint64_t position = 0;  // the file pointer: where the next write goes
+  int share = -1;         // as Lookup::share for the path it was opened by
 };
 
 }  // namespace fs

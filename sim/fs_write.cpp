@@ -1,7 +1,6 @@
 // WriteFile on standard output, on the simulated volumes and on host-routed
 // files.
 #include <algorithm>
-#include <stdexcept>
 
 #include "sim/fs_model.h"
 #include "sim/host_files.h"
@@ -12,8 +11,8 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD bytes, LPDWORD written, LP
   sim::CallScope call("WriteFile", sim::Hex(reinterpret_cast<uintptr_t>(h)) + ", " + std::to_string(bytes));
   // The count may be left out only for an overlapped write, and the model
   // has no overlapped handles: either is a misuse that stops the run loudly.
-  if (overlapped) throw std::logic_error("WriteFile: overlapped writes are not modelled");
-  if (!written) throw std::logic_error("WriteFile: no byte count without an OVERLAPPED");
+  if (overlapped) sim::StopNotModelled("WriteFile with an OVERLAPPED");
+  if (!written) sim::StopNotModelled("WriteFile without a byte count or an OVERLAPPED");
   // WriteFile sets the count to zero before any work or error checking.
   *written = 0;
   DWORD e;

@@ -6,8 +6,8 @@
 // components below a root that ".." never climbs above.
 //
 // The legacy DOS device names ("NUL", "C:\x\COM1", "AUX" -> "\\.\NUL" ...)
-// are recognised by DosDeviceName, which GetFullPathNameW consults first; the
-// simulated file functions still treat such names as ordinary names.
+// are recognised by DosDeviceName, which GetFullPathNameW consults first and
+// the file functions consult before they look at a volume.
 #include "sim/fullpath.h"
 
 #include <vector>

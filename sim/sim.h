@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,11 @@ enum CallAttributes : unsigned {
   // last-error accessors are not: they are logged (a test may assert that
   // nothing at all was called) but cannot fail.
   CallFaultable = 1,
+  // The call only gives back what the process holds (CloseHandle, FindClose,
+  // an aborting BackupWrite): the system does the same for a process that
+  // ends, and the handle owners make these calls from destructors, which
+  // no exception may leave.
+  CallReleases = 2,
 };
 
 struct Call {
@@ -101,7 +107,10 @@ void ShortBackupWrite(int nth, DWORD bytesWritten);
 // the nth call of the named function, counted from now, begins: that call
 // does nothing, no clean-up of the process runs, and whoever ran the entry
 // point gets ProcessExit with the code. What earlier calls wrote to files
-// stays, as the system keeps it after a killed process.
+// stays, as the system keeps it after a killed process. A call that only
+// releases (CallReleases) cannot be unwound from where it is made: it goes
+// on as the system's own release of the ended process's object, and the
+// process's next call, or the entry point's return, ends it with the code.
 void TerminateAtCall(const std::string& name, int nth, UINT code);
 // A thread that begins the nth call of the named function, counted from
 // now, waits there before the call does anything, without holding the
@@ -158,6 +167,15 @@ std::string Q(const WCHAR* path);
 std::string Hex(uint64_t v);
 // Internal: the short-write fault for the write call being made now, if any.
 bool TakeShortWrite(DWORD* bytes);
+
+// ------------------------------------------------------------ uses not modelled
+// A use of a modelled call that no caller of the double makes, or one whose
+// answer nobody has checked against Windows, stops the run with its reason
+// instead of answering: this is thrown, and linkbatch-sim reports it.
+struct NotModelled : std::logic_error {
+  using std::logic_error::logic_error;
+};
+[[noreturn]] void StopNotModelled(const std::string& what);
 
 // ------------------------------------------------------------ process exit
 // ExitProcess throws this; whoever ran wmain catches it and reads the code.

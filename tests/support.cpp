@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "platform/probe.h"
 #include "support/fresh_process.h"
@@ -13,11 +15,22 @@ int wmain(int argc, WCHAR** argv);
 
 namespace lbtest {
 
+namespace {
+// The host files WriteRawFile made: each test removes its own when it ends,
+// so that a run leaves the temp folder as it found it.
+std::vector<std::string>& Made() {
+  static std::vector<std::string> paths;
+  return paths;
+}
+}  // namespace
+
 // Every test is a fresh process on a fresh machine: nothing probed yet.
 void SimTest::SetUp() { support::FreshProcess(); }
 
 void SimTest::TearDown() {
   EXPECT_EQ(sim::OpenHandleCount(), 0u) << "handles left open";
+  for (const std::string& path : Made()) unlink(path.c_str());
+  Made().clear();
 }
 
 void CloneTestBase::SetUp() {
@@ -35,9 +48,11 @@ DWORD RunWmain(const std::vector<std::u16string>& args) {
 }
 
 std::u16string WriteRawFile(const std::string& bytes) {
-  char name[] = "/tmp/linkbatch-test-XXXXXX";
-  int fd = mkstemp(name);
+  const char* dir = getenv("TMPDIR");
+  std::string name = std::string(dir && *dir ? dir : "/tmp") + "/linkbatch-test-XXXXXX";
+  int fd = mkstemp(&name[0]);
   if (fd < 0) abort();
+  Made().push_back(name);
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -45,7 +60,6 @@ std::u16string WriteRawFile(const std::string& bytes) {
     done += static_cast<size_t>(n);
   }
   close(fd);
-  static std::vector<std::string> cleanup;
   return sim::W(name);
 }
 

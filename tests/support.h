@@ -43,8 +43,9 @@ class CloneTestBase : public SimTest {
 // Returns what ExitProcess was given, or wmain's return value as unsigned.
 DWORD RunWmain(const std::vector<std::u16string>& args);
 
-// Writes a host temporary file holding the UTF-16LE code units of text
-// (with a byte-order mark first when bom is set) and returns its path.
+// Writes a host temporary file (in $TMPDIR, else /tmp) holding the UTF-16LE
+// code units of text (with a byte-order mark first when bom is set) and
+// returns its path. The file is removed when the test ends.
 std::u16string WriteCommandFile(const std::u16string& text, bool bom = false);
 // Same, raw bytes.
 std::u16string WriteRawFile(const std::string& bytes);

@@ -10,7 +10,8 @@ functions imported statically, and for x86 a subsystem version of 5.0 and
 every import present in Windows 2000 according to the lists in tools/pe/.
 The image carries no debug sections and no symbol table, names its split-off
 debug file <image>.debug in a .gnu_debuglink section (whose CRC must match
-that file when it lies beside the image), and stays within its size budget.
+that file when it lies beside the image), has no link time stamp (so that two
+builds of one commit are identical), and stays within its size budget.
 Exit status 0 when every check passes, 1 otherwise, 2 on usage errors.
 """
 
@@ -203,6 +204,13 @@ def check_header(machine, subsystem, major_sub, minor_sub, arch):
     return failures
 
 
+def check_no_time_stamp(stamp):
+    # A build time in the header would make every build of a commit differ.
+    if stamp != 0:
+        return ["reproducible: the header carries the time stamp 0x%08x, expected 0" % stamp]
+    return []
+
+
 def check_no_debug_information(section_names, symbol_count):
     failures = ["debug: section %s is in the image" % name
                 for name in section_names if name.startswith(DEBUG_SECTION_PREFIXES)]
@@ -340,6 +348,7 @@ def check_image(path, arch, lists_dir):
     opt = pe.OPTIONAL_HEADER
     failures += check_header(machine, opt.Subsystem, opt.MajorSubsystemVersion,
                              opt.MinorSubsystemVersion, arch)
+    failures += check_no_time_stamp(pe.FILE_HEADER.TimeDateStamp)
 
     version = read_version(pe)
     if version is None:

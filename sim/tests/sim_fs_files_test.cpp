@@ -44,6 +44,51 @@ TEST_F(SimFsFiles, DispositionsCreateOpenAndReportExisting) {
   EXPECT_EQ(sim::List(u"C:\\"), (Names{u"a.txt", u"new.txt"}));
 }
 
+// Overwriting a file (CREATE_ALWAYS, TRUNCATE_EXISTING) gives it the
+// attributes asked for, with ARCHIVE, but is refused when they leave out the
+// HIDDEN or SYSTEM it has; opening it keeps its own.
+TEST_F(SimFsFiles, OverwriteTakesTheAttributesAskedFor) {
+  const DWORD H = FILE_ATTRIBUTE_HIDDEN, S = FILE_ATTRIBUTE_SYSTEM, A = FILE_ATTRIBUTE_ARCHIVE;
+  const DWORD rows[][5] = {// has, disposition, asked, error, attributes after
+                           {H, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, ERROR_ACCESS_DENIED, A | H},
+                           {S, TRUNCATE_EXISTING, 0, ERROR_ACCESS_DENIED, A | S},
+                           {H | S, CREATE_ALWAYS, H, ERROR_ACCESS_DENIED, A | H | S},
+                           {H, CREATE_ALWAYS, H | S, 0, A | H | S},
+                           {0, CREATE_ALWAYS, S, 0, A | S},
+                           {H, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0, A | H}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(::testing::Message() << "has " << r[0] << ", disposition " << r[1] << ", asked " << r[2]);
+    DeleteFileW(u"C:\\f");
+    CloseHandle(Open(u"C:\\f", GENERIC_WRITE, 0, CREATE_NEW, r[0]));
+    SetLastError(0xdeadbeef);
+    HANDLE h = Open(u"C:\\f", GENERIC_WRITE, 0, r[1], r[2]);
+    EXPECT_EQ(h == INVALID_HANDLE_VALUE ? GetLastError() : 0u, r[3]);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    EXPECT_EQ(sim::Inspect(u"C:\\f").attributes, r[4]);
+  }
+}
+
+// DOS device names name devices, never entries on the volume, with any
+// folder or extension: the machine has no serial or parallel ports, and what
+// NUL and CON answer is not modelled. FindFirstFileW answers a device name
+// itself once its folder opens. Behind "\\?\" they are ordinary names.
+TEST_F(SimFsFiles, DosDeviceNames) {
+  sim::MakeDirs(u"C:\\d");
+  EXPECT_FAILS_WITH(CreateDirectoryW(u"C:\\d\\COM9", nullptr), FALSE, ERROR_FILE_NOT_FOUND);
+  EXPECT_FAILS_WITH(Open(u"C:\\nodir\\lpt1.txt", GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE,
+                    ERROR_FILE_NOT_FOUND);
+  EXPECT_FAILS_WITH(RemoveDirectoryW(u"aux"), FALSE, ERROR_FILE_NOT_FOUND);
+  EXPECT_THROW(CreateDirectoryW(u"CON", nullptr), sim::NotModelled);
+  EXPECT_THROW(Open(u"C:\\d\\nul.txt", GENERIC_WRITE, 0, CREATE_ALWAYS), sim::NotModelled);
+  EXPECT_TRUE(sim::List(u"C:\\d").empty());
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\d\\con.txt"), Names{u"con"});
+  EXPECT_EQ(lbtest::ListPattern(u"C:\\d\\COM1 "), Names{u"COM1"});
+  WIN32_FIND_DATAW data;
+  EXPECT_FAILS_WITH(FindFirstFileW(u"C:\\nodir\\nul", &data), INVALID_HANDLE_VALUE, ERROR_PATH_NOT_FOUND);
+  EXPECT_TRUE(CreateDirectoryW(u"\\\\?\\C:\\d\\con", nullptr));
+  EXPECT_EQ(sim::List(u"C:\\d"), Names{u"con"});
+}
+
 // CreateFileW failures: missing names, bad names, bad dispositions.
 TEST_F(SimFsFiles, CreateFileErrors) {
   sim::MakeFile(u"C:\\f");
@@ -261,6 +306,11 @@ TEST_F(SimFsFiles, FullPathNameContract) {
   EXPECT_EQ(std::u16string(part), u"b.txt");
   EXPECT_EQ(GetFullPathNameW(u"C:\\x\\", 64, buf, &part), 5u);
   EXPECT_EQ(part, nullptr);
+  // A server name alone has no file part; a share name is one.
+  EXPECT_EQ(GetFullPathNameW(u"\\\\foo", 64, buf, &part), 5u);
+  EXPECT_EQ(part, nullptr);
+  EXPECT_EQ(GetFullPathNameW(u"//foo/bar", 64, buf, &part), 9u);
+  EXPECT_EQ(part, buf + 6);
 
   WCHAR small[16];
   small[0] = u'#';

@@ -1,11 +1,13 @@
 // The tree clone on the caller's thread: what it makes, prints, records and
 // returns.
+#include <map>
 #include <string>
 #include <vector>
 
 #include "clone/clone.h"
 #include "links/links.h"
 #include "platform/probe.h"
+#include "bench/clone_floor.h"
 #include "tests/support.h"
 
 namespace {
@@ -76,6 +78,36 @@ TEST_F(CloneTest, PlatformCallsInOrder) {
       "FindClose"};
   EXPECT_EQ(names, expected);
   EXPECT_NE(got[2].find("\"\\\\?\\C:\\src\\*.*\""), std::string::npos) << got[2];
+}
+
+// A quiet clone makes exactly the floor of platform calls, counted by name
+// (bench/clone_floor.h), on every shape of tree: nothing per entry beyond
+// its listing step and its link or directory, nothing per level beyond its
+// listing.
+TEST_F(CloneTest, CallFloorByCount) {
+  struct Shape {
+    std::vector<const char16_t*> files;
+    const char16_t *emptyDirectory, *source, *dest;
+    long long directories;
+  } shapes[] = {
+      {{u"C:\\src\\a", u"C:\\src\\b"}, nullptr, u"C:\\src", u"C:\\dst", 0},
+      {{u"C:\\src\\a", u"C:\\src\\s\\b", u"C:\\src\\s\\t\\c"}, u"C:\\src\\e", u"C:\\src", u"C:\\dst", 3},
+      {{u"D:\\a", u"D:\\s\\b"}, nullptr, u"D:\\", u"E:\\", 1},
+  };
+  for (const Shape& shape : shapes) {
+    SCOPED_TRACE(sim::U8(shape.source) + ", directories: " + std::to_string(shape.directories));
+    SetUp();
+    sim::AddVolume(u'D');
+    sim::AddVolume(u'E');
+    for (const char16_t* f : shape.files) sim::MakeFile(f);
+    if (shape.emptyDirectory) sim::MakeDirs(shape.emptyDirectory);
+    sim::ClearCalls();
+    ASSERT_EQ(CloneTree(shape.source, shape.dest, counter, 1, LinkKindSymbolic, 1, failures, nullptr), 0u);
+    std::map<std::string, long long> made;
+    for (const sim::Call& c : sim::Calls()) made[c.name]++;
+    EXPECT_EQ(made, bench::CloneFloor(static_cast<long long>(shape.files.size()), shape.directories,
+                                      shape.source[3] == 0));
+  }
 }
 
 // Without the prefix the buffers hold plain absolute paths, printed and
@@ -293,15 +325,6 @@ TEST_F(CloneTest, NoSymbolicLinksOnTheSystem) {
   EXPECT_EQ(Records(), (std::vector<std::string>{"C:\\dst\\a.txt=1", "C:\\dst\\sub\\b.txt=1"}));
   EXPECT_EQ(counter, 0u);
   EXPECT_TRUE(sim::Inspect(u"C:\\dst\\sub").isDirectory);
-}
-
-// A root given with a trailing separator keeps it, and names are appended
-// without a second one (every root shape: clone_roots_test.cpp).
-TEST_F(CloneTest, TrailingSeparatorOnRoot) {
-  sim::MakeFile(u"C:\\src\\a.txt");
-  EXPECT_EQ(Run(u"C:\\src\\", u"C:\\dst\\", true, LinkKindSymbolic, false), 0u);
-  EXPECT_EQ(LinkTarget(u"C:\\dst\\a.txt"), "C:\\src\\a.txt");
-  EXPECT_EQ(sim::TakeStdout(), "C:\\src\\a.txt\r\n");
 }
 
 // A root that cannot be made absolute, or whose absolute form would not

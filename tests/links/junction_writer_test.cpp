@@ -122,7 +122,8 @@ TEST_F(JunctionWriter, ExistingDirectories) {
 
 // When the reparse data cannot be written, only a directory this call made is
 // removed; an empty directory or a junction that was there before stays as it
-// was. When the open fails, the new directory stays.
+// was. When the open fails, the open's error is the result and the new
+// directory stays as an ordinary empty one, which a retry can reuse.
 TEST_F(JunctionWriter, FailedWriteRemovesOnlyWhatItMade) {
   sim::FailCall("DeviceIoControl", 1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(MakeJunction(u"C:\\new", u"C:\\t"), static_cast<DWORD>(ERROR_ACCESS_DENIED));

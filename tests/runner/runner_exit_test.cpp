@@ -144,3 +144,21 @@ TEST_F(RunnerExit, LongLineTailNeverRuns) {
 }
 
 }  // namespace
+
+// A kill that falls on a release the handle owners make from a destructor
+// (CloseHandle, FindClose) ends the process with the kill's code: no later
+// line runs, and what it held is released as the system releases it.
+TEST_F(RunnerExit, KillAtReleaseInDestructor) {
+  for (const char* call : {"CloseHandle", "FindClose"}) {
+    SCOPED_TRACE(call);
+    SetUp();
+    sim::MakeFile(u"C:\\src\\a.txt");
+    sim::MakeDirs(u"C:\\dst");
+    sim::MakeDirs(u"C:\\d");
+    sim::TerminateAtCall(call, 1, 77);
+    EXPECT_EQ(RunCommands(u" c \"C:\\dst\" \"C:\\src\"\r\n j \"C:\\j\" \"C:\\dst\"\r\n k \"C:\\d\" \"x\"\r\n"), 77u);
+    EXPECT_EQ(sim::FaultsFired(), 1);
+    EXPECT_TRUE(Exists(u"C:\\d")) << "a line ran after the kill";
+    EXPECT_EQ(sim::OpenHandleCount(), 0u);
+  }
+}

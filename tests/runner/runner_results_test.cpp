@@ -267,6 +267,8 @@ TEST_F(RunnerResults, NoFileNoWrites) {
 TEST_F(RunnerResults, CannotCreateRunsNothing) {
   sim::MakeDirs(u"C:\\d");
   sim::MakeDirs(u"C:\\out\\adir");
+  CloseHandle(CreateFileW(u"C:\\out\\hidden.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
+                          nullptr));
   const std::u16string commands = WriteCommandFile(u" k \"C:\\d\" \"x\"\r\n");
   struct Case {
     const char16_t* results;
@@ -275,6 +277,8 @@ TEST_F(RunnerResults, CannotCreateRunsNothing) {
   } cases[] = {
       {u"C:\\nodir\\results.txt", 0, ERROR_PATH_NOT_FOUND},
       {u"C:\\out\\adir", 0, ERROR_ACCESS_DENIED},
+      // CREATE_ALWAYS with FILE_ATTRIBUTE_NORMAL does not replace a hidden file.
+      {u"C:\\out\\hidden.txt", 0, ERROR_ACCESS_DENIED},
       {u"C:\\out\\r.txt", ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
   };
   for (const Case& c : cases) {

@@ -157,6 +157,13 @@ HANDLE Open(const WCHAR* rel, DWORD access, DWORD share, DWORD disposition, DWOR
   return h;
 }
 
+// Opens and, when that worked, closes again without a transcript line, so
+// that both sides print the same lines whichever way the open went.
+void OpenAndClose(const WCHAR* rel, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  HANDLE h = Open(rel, access, share, disposition, flags);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+}
+
 void Close(HANDLE h) {
   if (h == INVALID_HANDLE_VALUE) return;
   SetLastError(kSentinel);
@@ -212,6 +219,17 @@ void Files() {
   Delete(TEXT("e"));
   RmDir(TEXT("f1"));
   MkDir(TEXT("f1"));
+
+  Note(TEXT("overwriting a hidden file: the attributes must be asked for again"));
+  OpenAndClose(TEXT("hid"), GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN);
+  OpenAndClose(TEXT("hid"), GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  OpenAndClose(TEXT("hid"), GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  Attributes(TEXT("hid"));
+  Delete(TEXT("hid"));
+
+  Note(TEXT("DOS device names of ports the machine lacks"));
+  MkDir(TEXT("e\\COM9"));
+  OpenAndClose(TEXT("e\\lpt9.txt"), GENERIC_WRITE, 0, CREATE_NEW, 0);
 }
 
 // ------------------------------------------------------------ writing
@@ -417,6 +435,11 @@ void Enumeration() {
   Find(TEXT("nothere"));
   Find(TEXT("missing\\*"));
   Find(TEXT("f1\\*"));
+  // A DOS device name is one entry named as the device, once its directory
+  // opens.
+  Find(TEXT("e\\nul"));
+  Find(TEXT("e\\con.txt"));
+  Find(TEXT("missing\\aux"));
 }
 
 // ------------------------------------------------------------ full paths
@@ -499,6 +522,9 @@ void FullPaths() {
   FullPath(TEXT("aux: "), size);
   FullPath(TEXT("nul\\x"), size);
   FullPath(TEXT("com0"), size);
+  // A server name alone has no file part.
+  FullPath(TEXT("\\\\foo"), size);
+  FullPath(TEXT("\\\\foo\\bar"), size);
   // The current directory is held open, so it cannot be removed.
   MkDir(TEXT("e\\cwd"));
   const WCHAR* inner = P(TEXT("e\\cwd"));

@@ -214,8 +214,9 @@ class CrossBuiltImageTest(unittest.TestCase):
     # The checker on real images: the release resource and flags pass, each
     # fault that the build settings prevent is caught in the image.
 
-    SUBSYSTEM_5 = ["-Wl,--major-subsystem-version,5,--minor-subsystem-version,0",
-                   "-Wl,--major-os-version,5,--minor-os-version,0"]
+    # The release link settings (cmake/release.cmake).
+    RELEASE = ["-Wl,--major-subsystem-version,5,--minor-subsystem-version,0",
+               "-Wl,--major-os-version,5,--minor-os-version,0", "-Wl,--no-insert-timestamp"]
 
     @classmethod
     def setUpClass(cls):
@@ -240,19 +241,25 @@ class CrossBuiltImageTest(unittest.TestCase):
         subprocess.check_call(cmd + flags + ["-o", exe])
         if split_debug:
             # As the release build does it (cmake/release.cmake).
-            objcopy = "i686-w64-mingw32-objcopy"
-            subprocess.check_call([objcopy, "--only-keep-debug", exe, exe + ".debug"])
-            subprocess.check_call([objcopy, "--strip-all", exe])
-            subprocess.check_call([objcopy, "--add-gnu-debuglink=" + exe + ".debug", exe])
+            objcopy = ["env", "SOURCE_DATE_EPOCH=0", "i686-w64-mingw32-objcopy"]
+            subprocess.check_call(objcopy + ["--only-keep-debug", exe, exe + ".debug"])
+            subprocess.check_call(objcopy + ["--strip-all", exe])
+            subprocess.check_call(objcopy + ["--add-gnu-debuglink=" + exe + ".debug", exe])
         return exe
 
     def run_checker(self, exe):
         return check_pe.check_image(exe, "x86", LISTS_DIR)
 
     def test_release_resource_and_flags_pass(self):
-        exe = self.build("good", "int wmain() { Sleep(0); return 0; }", self.SUBSYSTEM_5)
+        exe = self.build("good", "int wmain() { Sleep(0); return 0; }", self.RELEASE)
         _, failures, _ = self.run_checker(exe)
         self.assertEqual(failures, [])
+
+    def test_link_time_stamp_is_caught(self):
+        exe = self.build("stamped", "int wmain() { return 0; }",
+                         [f for f in self.RELEASE if "timestamp" not in f], split_debug=False)
+        _, failures, _ = self.run_checker(exe)
+        self.assertTrue(any(f.startswith("reproducible:") for f in failures), failures)
 
     def test_default_subsystem_version_is_caught(self):
         exe = self.build("nosub", "int wmain() { return 0; }", [])
@@ -262,7 +269,7 @@ class CrossBuiltImageTest(unittest.TestCase):
         self.assertRegex(header[0], r"^header: subsystem version \d+\.\d+, expected 5\.0 for x86$")
 
     def test_missing_resource_is_caught(self):
-        exe = self.build("nores", "int wmain() { return 0; }", self.SUBSYSTEM_5,
+        exe = self.build("nores", "int wmain() { return 0; }", self.RELEASE,
                          with_resource=False)
         _, failures, _ = self.run_checker(exe)
         self.assertIn("version: no VS_VERSIONINFO resource", failures)
@@ -289,16 +296,16 @@ class CrossBuiltImageTest(unittest.TestCase):
                                os.path.join(ours, "empty.c"),
                                "-o", os.path.join(ours, "default-manifest.o")])
         body = "int wmain() { return 0; }"
-        twice = self.build("twice", body, self.SUBSYSTEM_5 + ["-B" + system + "/"])
+        twice = self.build("twice", body, self.RELEASE + ["-B" + system + "/"])
         _, failures, _ = self.run_checker(twice)
         self.assertTrue(any("2 RT_MANIFEST resources" in f for f in failures), failures)
         once = self.build("once", body,
-                          self.SUBSYSTEM_5 + ["-B" + ours + "/", "-B" + system + "/"])
+                          self.RELEASE + ["-B" + ours + "/", "-B" + system + "/"])
         _, failures, _ = self.run_checker(once)
         self.assertEqual(failures, [])
 
     def test_image_with_debug_information_is_caught(self):
-        exe = self.build("unsplit", "int wmain() { return 0; }", self.SUBSYSTEM_5,
+        exe = self.build("unsplit", "int wmain() { return 0; }", self.RELEASE,
                          split_debug=False)
         _, failures, _ = self.run_checker(exe)
         self.assertIn("debug: section .debug_info is in the image", failures)
@@ -308,8 +315,8 @@ class CrossBuiltImageTest(unittest.TestCase):
 
     def test_debug_file_of_another_build_is_caught(self):
         body = "int wmain() { Sleep(%d); return 0; }"
-        exe = self.build("stale", body % 1, self.SUBSYSTEM_5)
-        other = self.build("other", body % 2, self.SUBSYSTEM_5)
+        exe = self.build("stale", body % 1, self.RELEASE)
+        other = self.build("other", body % 2, self.RELEASE)
         shutil.copyfile(other + ".debug", exe + ".debug")
         _, failures, _ = self.run_checker(exe)
         self.assertEqual(len(failures), 1, failures)
@@ -318,7 +325,7 @@ class CrossBuiltImageTest(unittest.TestCase):
     def test_static_symbolic_link_import_is_caught(self):
         body = ("int wmain(int c, wchar_t** v) {"
                 " return CreateSymbolicLinkW(v[0], v[0], 0) ? 0 : 1; }")
-        exe = self.build("static", body, self.SUBSYSTEM_5 + ["-D_WIN32_WINNT=0x0600"])
+        exe = self.build("static", body, self.RELEASE + ["-D_WIN32_WINNT=0x0600"])
         _, failures, _ = self.run_checker(exe)
         self.assertIn("imports: KERNEL32.dll!CreateSymbolicLinkW is imported statically; "
                       "it must be resolved with GetProcAddress", failures)

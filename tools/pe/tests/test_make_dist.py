@@ -1,5 +1,6 @@
 """Tests of tools/make_dist.sh on a stand-in build directory."""
 
+import hashlib
 import os
 import shutil
 import subprocess
@@ -36,6 +37,9 @@ class MakeDistTest(unittest.TestCase):
         env = dict(os.environ, BUILD_DIR=self.build, CHECK_PE=check)
         return subprocess.run(["sh", SCRIPT], env=env, capture_output=True, text=True)
 
+    def sums(self):
+        return os.path.join(self.build, "dist", "SHA256SUMS")
+
     def test_layout_and_contents(self):
         result = self.run_script("0")
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -63,11 +67,36 @@ class MakeDistTest(unittest.TestCase):
                 self.assertFalse(os.path.exists(self.archive()))
                 self.assertFalse(os.path.exists(self.archive("-symbols")))
 
-    def test_failed_image_check_stops_both_archives(self):
+    def test_failed_image_check_leaves_no_archive_of_an_earlier_run(self):
+        self.assertEqual(self.run_script("0").returncode, 0)
         result = self.run_script("1")
         self.assertNotEqual(result.returncode, 0)
         self.assertFalse(os.path.exists(self.archive()))
         self.assertFalse(os.path.exists(self.archive("-symbols")))
+        self.assertFalse(os.path.exists(self.sums()))
+
+    def test_skipped_check_says_why(self):
+        result = self.run_script("0")
+        self.assertIn("CHECK_PE=0", result.stderr)
+        self.assertNotIn("not installed", result.stderr)
+
+    def test_same_inputs_same_bytes_and_their_sums(self):
+        # The inputs' own times and modes do not reach the archives.
+        self.assertEqual(self.run_script("0").returncode, 0)
+        with open(self.archive(), "rb") as f:
+            first = f.read()
+        exe = os.path.join(self.build, "mingw-x64", "linkbatch.exe")
+        os.utime(exe, (1, 1))
+        os.chmod(exe, 0o700)
+        self.assertEqual(self.run_script("0").returncode, 0)
+        with open(self.archive(), "rb") as f:
+            self.assertEqual(f.read(), first)
+        with open(self.sums()) as f:
+            sums = dict(reversed(line.split("  ")) for line in f.read().splitlines())
+        self.assertEqual(sums, {
+            "linkbatch-0.8.0.zip": hashlib.sha256(first).hexdigest(),
+            "x64/linkbatch.exe": hashlib.sha256(b"x64/linkbatch.exe").hexdigest(),
+            "x86/linkbatch.exe": hashlib.sha256(b"x86/linkbatch.exe").hexdigest()})
 
 
 if __name__ == "__main__":

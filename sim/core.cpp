@@ -521,6 +521,9 @@ DWORD RunEntryPoint(int (*entry)(int, WCHAR**), std::vector<std::u16string> args
   } catch (const ProcessExit& e) {
     code = e.code;
   }
+  // However it ended, the process is gone: the system closes what it left
+  // open, the streams of a killed process included.
+  ResetCrtStreams();
   // A process killed in a release it made last ends with the kill's code.
   std::lock_guard<std::recursive_mutex> g(WorldLock());
   Log& log = TheLog();

@@ -125,7 +125,13 @@ DWORD BuildJunction(LPCWSTR junctionPath, LPCWSTR targetPath, JunctionData* data
   }
   data->size = EncodeMountPoint(substitute, substituteChars, fullTarget, targetChars, data->bytes,
                                 JunctionDataBytes);
-  return data->size != 0 ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
+  if (data->size == 0) {
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  // No reparse point holds more than 16 KiB, and NTFS refuses a longer record
+  // with ERROR_INVALID_REPARSE_DATA (a target of more than 4,089 characters
+  // for a drive path). Known here, before anything is made or removed.
+  return data->size <= MaxReparseDataBytes ? ERROR_SUCCESS : ERROR_INVALID_REPARSE_DATA;
 }
 
 DWORD PlaceJunction(LPCWSTR junctionPath, const JunctionData& data) {

@@ -216,6 +216,8 @@ TEST_F(JunctionWriter, RunnerLines) {
 // and stays mounted; a directory link is removed, then made a junction.
 TEST_F(JunctionWriter, RepointKeepsWhatItCannotReplace) {
   const std::u16string tooLong = u" l \"C:\\p\" \"C:\\" + std::u16string(6135, u'a') + u"\"\r\n";
+  // 4,090 characters: the record passes 16 KiB, which no reparse point holds.
+  const std::u16string overRecord = u" l \"C:\\e\" \"C:\\" + std::u16string(4087, u'a') + u"\"\r\n";
   const struct {
     std::u16string line;
     DWORD result;
@@ -223,6 +225,7 @@ TEST_F(JunctionWriter, RepointKeepsWhatItCannotReplace) {
   } cases[] = {
       {u" l \"C:\\p\" \"C:\\new\"\r\n", 0, 0},
       {tooLong, ERROR_FILENAME_EXCED_RANGE, 0},
+      {overRecord, ERROR_INVALID_REPARSE_DATA, 0},
       {u" l \"C:\\m\" \"C:\\new\"\r\n", ERROR_DIR_NOT_EMPTY, 0},
       {u" j \"C:\\m\" \"C:\\new\"\r\n", ERROR_DIR_NOT_EMPTY, 0},
       {u" l \"C:\\s\" \"C:\\new\"\r\n", 0, 1},
@@ -232,6 +235,7 @@ TEST_F(JunctionWriter, RepointKeepsWhatItCannotReplace) {
     SetUp();
     sim::AddVolume(u'D');
     sim::MakeDirs(u"C:\\m");
+    sim::MakeDirs(u"C:\\e");
     ASSERT_EQ(MakeJunction(u"C:\\p", u"C:\\old"), 0u);
     ASSERT_TRUE(sim::SetVolumeMountPointW(u"C:\\m\\", sim::VolumeGuidPath(u'D').c_str()));
     sim::SetPrivilegeEnabled(u"SeCreateSymbolicLinkPrivilege", true);
@@ -241,6 +245,7 @@ TEST_F(JunctionWriter, RepointKeepsWhatItCannotReplace) {
     sim::ClearCalls();
     EXPECT_EQ(RunCommands(c.line), c.result);
     EXPECT_EQ(sim::CallCount("RemoveDirectoryW"), c.removals);
+    EXPECT_TRUE(sim::Inspect(path).exists);
     EXPECT_EQ(sim::Inspect(path).reparseData,
               c.result == 0 ? MountPointRecord(u"\\??\\C:\\new", u"C:\\new") : before);
   }

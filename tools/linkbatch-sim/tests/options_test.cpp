@@ -18,7 +18,8 @@ Options Parse(const std::vector<std::string>& args) {
 // function, an elevated administrator's privileges.
 TEST(LinkbatchSimOptions, DefaultsDescribeAnElevatedWindows10) {
   Options o = Parse({"cmds.cmd"});
-  EXPECT_EQ(o.commandFile, "cmds.cmd");
+  ASSERT_EQ(o.runs.size(), 1u);
+  EXPECT_EQ(o.runs[0].args, std::vector<std::string>{"cmds.cmd"});
   EXPECT_TRUE(o.volumes.empty());
   EXPECT_EQ(o.major, 10u);
   EXPECT_EQ(o.minor, 0u);
@@ -61,10 +62,9 @@ TEST(LinkbatchSimOptions, ValuesAndVolumes) {
   EXPECT_EQ(o.privileges, (std::vector<std::string>{"SeRestorePrivilege", "SeBackupPrivilege"}));
   EXPECT_EQ(o.currentDirectory, "C:\\src");
   EXPECT_TRUE(o.show && o.dumpReparse);
-  EXPECT_EQ(o.commandFile, "-odd.cmd");
+  EXPECT_EQ(o.runs[0].args, std::vector<std::string>{"-odd.cmd"});
   EXPECT_TRUE(Parse({"--privileges", "none", "x"}).privileges.empty());
-  EXPECT_EQ(o.resultsFile, "");
-  EXPECT_EQ(Parse({"a.cmd", "--show", "r.txt"}).resultsFile, "r.txt");
+  EXPECT_EQ(Parse({"a.cmd", "--show", "r.txt"}).runs[0].args, (std::vector<std::string>{"a.cmd", "r.txt"}));
 }
 
 // A build after the version; a standard user holds no privileges unless

@@ -145,6 +145,9 @@ int wmain(int argc, WCHAR** argv) {
       continue;
     }
     FailureList failures;
+    // A call that fails without setting a last error (a stub) must not
+    // report the code an earlier line left behind.
+    SetLastError(ERROR_SUCCESS);
     result = RunCommand(parsed, failures);
     reported = RecordRan(&results, lineNumber, parsed.letter, result, failures);
   }

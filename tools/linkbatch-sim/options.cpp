@@ -28,6 +28,7 @@ const char* UsageText() {
          "  --volume L:=HOSTDIR  drive L: holds a copy of HOSTDIR's directories and files\n"
          "  --volume L:          drive L: is an empty volume (default: one empty C:)\n"
          "  --mkdir PATH         make an empty directory (and its parents) before the run\n"
+         "  --share \\\\SERVER\\NAME=DIR  the server share reaches the directory DIR\n"
          "  --cd PATH            current directory (default: the first volume's root)\n"
          "  --windows VERSION    5.0, 5.1, 5.2, 6.0, 6.1, 6.2, 6.3 or 10.0 (default 10.0),\n"
          "                       optionally with a build: 10.0.14393\n"
@@ -72,6 +73,21 @@ bool ParseVolume(const std::string& value, VolumeOption* volume, std::string* er
     return false;
   }
   volume->hostDir = value.substr(3);
+  return true;
+}
+
+// \\SERVER\NAME=C:\DIR
+bool ParseShare(const std::string& value, ShareOption* share, std::string* error) {
+  const size_t eq = value.find('=');
+  const size_t slash = value.find('\\', 2);
+  if (value.compare(0, 2, "\\\\") != 0 || eq == std::string::npos || slash == std::string::npos ||
+      slash == 2 || slash + 1 >= eq || value.find('\\', slash + 1) < eq || eq + 1 == value.size()) {
+    *error = "--share wants \\\\SERVER\\NAME=DIR, got '" + value + "'";
+    return false;
+  }
+  share->server = value.substr(2, slash - 2);
+  share->name = value.substr(slash + 1, eq - slash - 1);
+  share->directory = value.substr(eq + 1);
   return true;
 }
 
@@ -278,6 +294,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         return false;
       }
       out->makeDirs.push_back(value);
+    } else if (name == "--share") {
+      ShareOption share;
+      if (!takeValue() || !ParseShare(value, &share, error)) return false;
+      out->shares.push_back(share);
     } else if (name == "--cd") {
       if (!takeValue()) return false;
       if (value.empty()) {

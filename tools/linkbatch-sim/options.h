@@ -29,8 +29,16 @@ struct RunOption {
   std::vector<FaultOption> faults;    // armed as the run starts
 };
 
+// \\SERVER\NAME reaches DIRECTORY, a directory on a volume.
+struct ShareOption {
+  std::string server;
+  std::string name;
+  std::string directory;
+};
+
 struct Options {
   std::vector<VolumeOption> volumes;      // empty: the default empty C:
+  std::vector<ShareOption> shares;
   std::string currentDirectory;         // empty: the first volume's root
   std::vector<std::string> makeDirs;    // empty directories made before the run
   unsigned major = 10;

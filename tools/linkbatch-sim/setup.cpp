@@ -261,6 +261,15 @@ bool SetUpMachine(const Options& options, FILE* warnings, std::string* error) {
   for (const auto& dir : options.makeDirs) {
     if (!MakeDirectory(dir, ShownVolumes(options), error)) return false;
   }
+  for (const auto& share : options.shares) {
+    const std::u16string directory = sim::W(share.directory);
+    const DWORD attributes = GetFileAttributesW(directory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      *error = "--share: '" + share.directory + "' is not a directory on a volume";
+      return false;
+    }
+    sim::AddShare(sim::W(share.server), sim::W(share.name), directory);
+  }
   return StartProcess(options, error);
 }
 

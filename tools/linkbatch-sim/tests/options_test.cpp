@@ -67,6 +67,26 @@ TEST(LinkbatchSimOptions, ValuesAndVolumes) {
   EXPECT_EQ(Parse({"a.cmd", "--show", "r.txt"}).runs[0].args, (std::vector<std::string>{"a.cmd", "r.txt"}));
 }
 
+// Faults belong to the run they follow; --then starts a run of its own.
+TEST(LinkbatchSimOptions, FaultsBelongToTheirRun) {
+  Options o = Parse({"--fail", "CreateFileW:2:silent", "a.cmd", "--fail-nth=3", "--then", "b.cmd",
+                     "r.txt", "--kill-at", "WriteFile", "--share", "\\\\srv\\s=C:\\d"});
+  ASSERT_EQ(o.runs.size(), 2u);
+  ASSERT_EQ(o.runs[0].faults.size(), 2u);
+  EXPECT_EQ(o.runs[0].faults[0].name, "CreateFileW");
+  EXPECT_EQ(o.runs[0].faults[0].nth, 2);
+  EXPECT_TRUE(o.runs[0].faults[0].silent);
+  EXPECT_EQ(o.runs[0].faults[1].kind, lbsim::FaultOption::Kind::FailNth);
+  EXPECT_EQ(o.runs[0].faults[1].code, 5u);
+  EXPECT_EQ(o.runs[1].args, (std::vector<std::string>{"b.cmd", "r.txt"}));
+  ASSERT_EQ(o.runs[1].faults.size(), 1u);
+  EXPECT_EQ(o.runs[1].faults[0].kind, lbsim::FaultOption::Kind::Kill);
+  EXPECT_EQ(o.runs[1].faults[0].nth, 1);
+  ASSERT_EQ(o.shares.size(), 1u);
+  EXPECT_EQ(o.shares[0].server + "|" + o.shares[0].name + "|" + o.shares[0].directory, "srv|s|C:\\d");
+  EXPECT_TRUE(Parse({"--"}).runs[0].args.empty());
+}
+
 // A build after the version; a standard user holds no privileges unless
 // --privileges names some, before or after it.
 TEST(LinkbatchSimOptions, BuildDeveloperModeAndStandardUser) {
@@ -115,6 +135,15 @@ TEST(LinkbatchSimOptions, RefusesWhatItCannotSimulate) {
       {"--show=yes", "a.cmd"},
       {"a.cmd", "--cd"},                          // value missing
       {"--cd", "", "a.cmd"},
+      {"--fail", "CreateFileW:0", "a.cmd"},
+      {"--fail", "CreateFileW:1:loud", "a.cmd"},
+      {"--fail", "Create-FileW", "a.cmd"},
+      {"--fail-nth", "x", "a.cmd"},
+      {"--kill-at", "WriteFile:1:5", "a.cmd"},
+      {"--then", "b.cmd"},                        // no first run
+      {"a.cmd", "--then", "b.cmd", "r.txt", "s.txt"},
+      {"--share", "\\\\srv=C:\\d", "a.cmd"},
+      {"--dump-data", "a.cmd"},                   // only with --show
   };
   for (const auto& args : bad) {
     Options o;

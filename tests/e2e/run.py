@@ -243,19 +243,33 @@ def load_cases(folder):
 
 # --------------------------------------------------------------- placeholders
 
-def expand_units(text):
-    """<U+XXXX> and <repeat N TEXT>, innermost first."""
-    text = re.sub(r"<U\+([0-9A-Fa-f]{4})>", lambda m: chr(int(m.group(1), 16)), text)
-    while True:
-        start = text.rfind("<repeat ")
-        if start < 0:
-            return text
-        m = re.match(r"<repeat (\d+) ", text[start:])
-        end = text.find(">", start)
-        if not m or end < 0:
-            raise CaseError(f"'<repeat' without its count or closing '>' in '{text[:60]}'")
-        body = text[start + m.end():end]
-        text = text[:start] + body * int(m.group(1)) + text[end + 1:]
+UNIT = re.compile(r"<U\+([0-9A-Fa-f]{4})>")
+REPEAT = re.compile(r"<repeat (\d+) ")
+
+
+def expand_units(text, start=0, inner=False):
+    """<U+XXXX> and <repeat N TEXT> (TEXT may hold units and repeats, ends at
+    its own '>'). Returns the text, or (text, end) for a repeat's body."""
+    out = []
+    i = start
+    while i < len(text):
+        if inner and text[i] == ">":
+            return "".join(out), i + 1
+        m = UNIT.match(text, i)
+        if m:
+            out.append(chr(int(m.group(1), 16)))
+            i = m.end()
+            continue
+        m = REPEAT.match(text, i)
+        if m:
+            body, i = expand_units(text, m.end(), True)
+            out.append(body * int(m.group(1)))
+            continue
+        out.append(text[i])
+        i += 1
+    if inner:
+        raise CaseError(f"'<repeat' without its closing '>' in '{text[:60]}'")
+    return "".join(out)
 
 
 class Places:
@@ -525,6 +539,8 @@ def check_records(want, data, kill):
 def check_tree(entries, tree, texts, places):
     problems = []
     for path, kind, target, unchanged in entries:
+        if path.lower() not in ("{commands}", "{results}"):
+            path = places.expand(path)
         node = tree.get(path)
         want = kind + (f" -> {places.expand(target)}" if target is not None else "")
         if kind == "absent":

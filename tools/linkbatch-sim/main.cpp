@@ -97,7 +97,13 @@ int main(int argc, char** argv) {
     const lbsim::RunOption& run = options.runs[i];
     if (i > 0) {
       printf("then: run %zu\n", i + 1);
-      if (!lbsim::StartProcess(options, &error)) {
+      bool started = false;
+      try {
+        started = lbsim::StartProcess(options, &error);
+      } catch (const std::exception& e) {
+        error = std::string("the set-up stopped: ") + e.what();
+      }
+      if (!started) {
         fprintf(stderr, "linkbatch-sim: %s\n", error.c_str());
         return 2;
       }

@@ -154,6 +154,16 @@ bool CopyLevel(const fs::path& hostDir, const std::u16string& dest, FILE* warnin
 
 std::u16string Root(char16_t letter) { return std::u16string(1, letter) + u":\\"; }
 
+// The absolute form GetFullPathNameW gives a drive path; false for a path
+// that cannot be made absolute or names a device ("C:\\CON" is "\\\\.\\CON").
+bool FullDrivePath(const std::u16string& path, std::u16string* full) {
+  std::vector<WCHAR> buffer(path.size() + MAX_PATH);
+  DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+  if (n == 0 || n >= buffer.size()) return false;
+  full->assign(buffer.data(), n);
+  return full->size() >= 3 && (*full)[1] == u':' && (*full)[2] == u'\\';
+}
+
 // --mkdir: the path goes through the full-path rules of the product's calls
 // ("." and ".." resolved, a trailing dot or space dropped), and each missing
 // directory is made with CreateDirectoryW, so a name Windows refuses is
@@ -169,15 +179,9 @@ bool MakeDirectory(const std::string& dir, const std::vector<char16_t>& volumes,
     *error = "--mkdir: no volume " + std::string(1, static_cast<char>(letter)) + ": for '" + dir + "'";
     return false;
   }
-  std::vector<WCHAR> full(path.size() + MAX_PATH);
-  DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-  if (n == 0 || n >= full.size()) {
-    *error = "--mkdir: '" + dir + "' cannot be made absolute";
-    return false;
-  }
-  std::u16string normal(full.data(), n);
-  if (normal.compare(0, 4, u"\\\\.\\") == 0) {
-    *error = "--mkdir: '" + dir + "' names a device (" + sim::U8(normal) + ")";
+  std::u16string normal;
+  if (!FullDrivePath(path, &normal)) {
+    *error = "--mkdir: '" + dir + "' names a device or cannot be made absolute";
     return false;
   }
   while (normal.size() > 3 && normal.back() == u'\\') normal.pop_back();
@@ -262,8 +266,9 @@ bool SetUpMachine(const Options& options, FILE* warnings, std::string* error) {
     if (!MakeDirectory(dir, ShownVolumes(options), error)) return false;
   }
   for (const auto& share : options.shares) {
-    const std::u16string directory = sim::W(share.directory);
-    const DWORD attributes = GetFileAttributesW(directory.c_str());
+    std::u16string directory;
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    if (FullDrivePath(sim::W(share.directory), &directory)) attributes = GetFileAttributesW(directory.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       *error = "--share: '" + share.directory + "' is not a directory on a volume";
       return false;

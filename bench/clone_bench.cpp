@@ -12,46 +12,15 @@
 // "calls_over_floor" is what the clone spends above it.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
+#include "bench/heap_counter.h"
 #include "clone/clone.h"
 #include "platform/probe.h"
 #include "sim/sim.h"
 #include "support/fresh_process.h"
-
-namespace {
-
-std::atomic<long long> heapAllocations{0};
-
-void* Allocate(std::size_t bytes) {
-  heapAllocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(bytes != 0 ? bytes : 1);
-}
-
-}  // namespace
-
-void* operator new(std::size_t bytes) {
-  void* p = Allocate(bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new[](std::size_t bytes) {
-  void* p = Allocate(bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept { return Allocate(bytes); }
-void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept { return Allocate(bytes); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -135,7 +104,7 @@ void CloneBench(benchmark::State& state, Shape shape) {
       sim::MakeDirs(dest);
     }
     sim::ClearCalls();
-    long long heapBefore = heapAllocations.load();
+    long long heapBefore = bench::HeapAllocations();
     state.ResumeTiming();
 
     DWORD counter = 0;
@@ -143,7 +112,7 @@ void CloneBench(benchmark::State& state, Shape shape) {
     DWORD result = CloneTree(source, dest.c_str(), counter, 1, LinkKindSymbolic, 1, failures, nullptr);
 
     state.PauseTiming();
-    allocations += heapAllocations.load() - heapBefore;
+    allocations += bench::HeapAllocations() - heapBefore;
     calls += static_cast<long long>(sim::TotalCalls());
     if (result != 0 || counter != tree.files) state.SkipWithError("the clone failed");
     state.ResumeTiming();

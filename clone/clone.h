@@ -39,6 +39,19 @@ class FailureRecord {
 
 typedef std::vector<FailureRecord> FailureList;
 
+// Takes a clone's failures one at a time, as the walk makes them, in place of
+// a FailureList, so that a clone reported this way keeps none of them. Take
+// returns 0 to let the clone go on; any other code stops it after the
+// current entry, as a cancellation does: a clone whose failures can no
+// longer be reported changes nothing more.
+class FailureReceiver {
+ public:
+  virtual DWORD Take(const FailureRecord& failure) = 0;
+
+ protected:
+  ~FailureReceiver() = default;
+};
+
 // Owned by the caller who watches a worker clone. The owner initialises and
 // deletes `lock`, empties `mailbox` (first character zero) under `lock` after
 // taking a path out, sets `cancelRequested` under `lock` to stop the clone,
@@ -77,9 +90,12 @@ struct CloneJob {
 // result: the last non-zero value set at the level. A subdirectory that is
 // a reparse point leading back to a directory on the path being walked is
 // made but not entered, and recorded with ERROR_CANT_RESOLVE_FILENAME.
+// With a failureReceiver, each failure passes through failureList to it and
+// is dropped from the list; a receiver that stops the clone makes the result
+// ERROR_REQUEST_ABORTED.
 DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsigned char quiet,
                      LinkKind kind, DWORD displayOffset, FailureList& failureList,
-                     ProgressSink* progressSink);
+                     ProgressSink* progressSink, FailureReceiver* failureReceiver = NULL);
 
 // Writes head, lead and rest (any may be null) and a line end to standard
 // output with every character intact: as wide text to a console, as UTF-8
@@ -102,3 +118,10 @@ DWORD WINAPI CloneWorker(LPVOID job);
 DWORD CloneTree(const WCHAR* sourcePath, const WCHAR* destPath, DWORD& fileCounter,
                 unsigned char quiet, LinkKind kind, unsigned char usePrefix,
                 FailureList& failureList, ProgressSink* progressSink);
+
+// CloneTree without a sink, handing each failure to receiver as it happens
+// instead of keeping it. Returns what CloneTree returns, or
+// ERROR_REQUEST_ABORTED when the receiver stopped the clone.
+DWORD CloneTreeReporting(const WCHAR* sourcePath, const WCHAR* destPath, DWORD& fileCounter,
+                         unsigned char quiet, LinkKind kind, unsigned char usePrefix,
+                         FailureReceiver& receiver);

@@ -30,6 +30,7 @@ struct CloneWalk {
   WCHAR* destination;
   DWORD* fileCounter;
   FailureList* failureList;
+  FailureReceiver* failureReceiver;  // null: failures stay in failureList
   ProgressSink* progressSink;
   DWORD displayOffset;
   // Most characters a buffer may hold before its terminator.
@@ -124,17 +125,30 @@ bool IsDotEntry(const WCHAR* name) {
   return name[0] == TEXT('.') && (name[1] == 0 || (name[1] == TEXT('.') && name[2] == 0));
 }
 
-// A failure that cannot be stored (out of memory) still sets the result; the
-// record is the only thing lost.
-CLONE_NOINLINE void Record(CloneWalk& w, const WCHAR* path, DWORD code) {
+// Hands the record just stored to the walk's receiver, if it has one, and
+// drops it from the list. True when the receiver stops the clone.
+CLONE_NOINLINE bool Handed(CloneWalk& w) {
+  if (w.failureReceiver == NULL || w.failureList->empty()) {
+    return false;
+  }
+  DWORD taken = w.failureReceiver->Take(w.failureList->back());
+  w.failureList->pop_back();
+  return taken != ERROR_SUCCESS;
+}
+
+// Each Record function stores a failure and returns whether the clone must
+// stop (Handed). A failure that cannot be stored (out of memory) still sets
+// the result; the record is the only thing lost.
+CLONE_NOINLINE bool Record(CloneWalk& w, const WCHAR* path, DWORD code) {
   try {
     w.failureList->emplace_back(path, code);
   } catch (...) {
   }
+  return Handed(w);
 }
 
 // A record of a destination path, in the form the user sees.
-CLONE_NOINLINE void RecordShown(CloneWalk& w, const WCHAR* buffer, DWORD code) {
+CLONE_NOINLINE bool RecordShown(CloneWalk& w, const WCHAR* buffer, DWORD code) {
   const WCHAR* lead = NULL;
   const WCHAR* rest = Shown(w, buffer, &lead);
   try {
@@ -142,11 +156,12 @@ CLONE_NOINLINE void RecordShown(CloneWalk& w, const WCHAR* buffer, DWORD code) {
     w.failureList->back().path.insert(0, lead);
   } catch (...) {
   }
+  return Handed(w);
 }
 
 // An entry whose name does not fit behind the path in a buffer: the record
 // holds the destination path the entry would have had.
-CLONE_NOINLINE void RecordTooLong(CloneWalk& w, DWORD nameLength, bool isDirectory) {
+CLONE_NOINLINE bool RecordTooLong(CloneWalk& w, DWORD nameLength, bool isDirectory) {
   try {
     w.failureList->emplace_back(TEXT(""), ERROR_FILENAME_EXCED_RANGE);
     FailureRecord& record = w.failureList->back();
@@ -165,6 +180,7 @@ CLONE_NOINLINE void RecordTooLong(CloneWalk& w, DWORD nameLength, bool isDirecto
     }
   } catch (...) {
   }
+  return Handed(w);
 }
 
 // A source level that cannot be listed. A junction to a drive path (a volume
@@ -175,11 +191,11 @@ CLONE_NOINLINE DWORD ListingFailed(CloneWalk& w, DWORD code, bool mayBeJunction)
   if (mayBeJunction && code != ERROR_CANT_RESOLVE_FILENAME && IsDriveJunction(w.source, NULL)) {
     return 0;
   }
-  Record(w, w.source, code);
+  bool stop = Record(w, w.source, code);
   if (!w.quiet) {
     PrintShown(w, TEXT("ERROR: Failed to enumerate files in "), w.source);
   }
-  return code;
+  return stop ? ERROR_REQUEST_ABORTED : code;
 }
 
 // Reads the identity of the directory `path` leads to, following every
@@ -254,8 +270,7 @@ CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
   const DWORD nameLength = BoundedLength(w.found.cFileName, MAX_PATH - 1);
   if (Extended(w.destination, dstLen, nameLength) > w.limit ||
       Extended(w.source, srcLen, nameLength) > w.limit) {
-    RecordTooLong(w, nameLength, false);
-    return ERROR_FILENAME_EXCED_RANGE;
+    return RecordTooLong(w, nameLength, false) ? ERROR_REQUEST_ABORTED : ERROR_FILENAME_EXCED_RANGE;
   }
   Append(w.source, srcLen, w.found.cFileName, nameLength);
   Append(w.destination, dstLen, w.found.cFileName, nameLength);
@@ -287,7 +302,10 @@ CLONE_NOINLINE DWORD CloneFile(CloneWalk& w, DWORD srcLen, DWORD dstLen) {
         PrintShown(w, TEXT("ERROR: Couldn't create already existing "), w.destination);
       }
     }
-    RecordShown(w, w.destination, code);
+    // A failure the receiver cannot take stops the clone as a cancellation does.
+    if (RecordShown(w, w.destination, code)) {
+      cancelled = true;
+    }
     // A quiet clone (the c command's) keeps a file that already exists out
     // of its result: re-running a clone over its own mirror ends with 0,
     // while a real failure is never hidden behind a later 183.
@@ -313,19 +331,19 @@ CLONE_NOINLINE MadeDirectory MakeDestinationDirectory(CloneWalk& w, DWORD srcLen
   const DWORD sourceLength = Extended(w.source, srcLen, nameLength);
   const DWORD destinationLength = Extended(w.destination, dstLen, nameLength);
   if (destinationLength > w.limit || sourceLength + PatternChars > w.limit) {
-    RecordTooLong(w, nameLength, true);
-    made.result = ERROR_FILENAME_EXCED_RANGE;
+    made.result =
+        RecordTooLong(w, nameLength, true) ? ERROR_REQUEST_ABORTED : ERROR_FILENAME_EXCED_RANGE;
     return made;
   }
   Append(w.destination, dstLen, w.found.cFileName, nameLength);
   if (!CreateDirectoryW(w.destination, NULL)) {
     DWORD code = LastFailure();
     if (code != ERROR_ALREADY_EXISTS) {
-      RecordShown(w, w.destination, code);
+      bool stop = RecordShown(w, w.destination, code);
       if (!w.quiet) {
         PrintShown(w, TEXT("ERROR: Failed to create directory "), w.destination);
       }
-      made.result = code;
+      made.result = stop ? ERROR_REQUEST_ABORTED : code;
     }
     w.destination[dstLen] = 0;
     return made;
@@ -402,7 +420,7 @@ CLONE_NOINLINE DWORD CloneLevel(CloneWalk& w, DWORD srcLen, DWORD dstLen, WalkLe
 
 DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsigned char quiet,
                      LinkKind kind, DWORD displayOffset, FailureList& failureList,
-                     ProgressSink* progressSink) {
+                     ProgressSink* progressSink, FailureReceiver* failureReceiver) {
   if (source == NULL || destination == NULL || displayOffset > ClonePrefixChars) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -411,6 +429,7 @@ DWORD CloneDirectory(LPWSTR source, LPWSTR destination, DWORD& fileCounter, unsi
   w.destination = destination;
   w.fileCounter = &fileCounter;
   w.failureList = &failureList;
+  w.failureReceiver = failureReceiver;
   w.progressSink = progressSink;
   w.displayOffset = displayOffset;
   w.limit = displayOffset + ClonePathChars - 1;

@@ -71,6 +71,17 @@ void CopyPath(WCHAR* to, const WCHAR* from) {
   to[i] = 0;
 }
 
+// Both roots in their absolute form, each in its buffer of CloneBufferChars
+// characters. Returns 0 or the error code.
+DWORD ResolveRoots(const WCHAR* sourcePath, const WCHAR* destPath, unsigned char usePrefix,
+                   WCHAR* source, WCHAR* destination) {
+  DWORD code = ResolveRoot(destPath, destination, usePrefix, 0);
+  if (code == 0) {
+    code = ResolveRoot(sourcePath, source, usePrefix, PatternChars);
+  }
+  return code;
+}
+
 // Nothing runs the job: the sink shows no thread and the reason.
 DWORD NoWorker(ProgressSink* progressSink, DWORD code) {
   progressSink->workerThread = NULL;
@@ -97,10 +108,7 @@ DWORD CloneTree(const WCHAR* sourcePath, const WCHAR* destPath, DWORD& fileCount
   WCHAR destination[CloneBufferChars];
 
   DWORD displayOffset = usePrefix ? ClonePrefixChars : 0;
-  DWORD code = ResolveRoot(destPath, destination, usePrefix, 0);
-  if (code == 0) {
-    code = ResolveRoot(sourcePath, source, usePrefix, PatternChars);
-  }
+  DWORD code = ResolveRoots(sourcePath, destPath, usePrefix, source, destination);
   if (code != 0) {
     if (progressSink != NULL) {
       NoWorker(progressSink, code);
@@ -128,4 +136,19 @@ DWORD CloneTree(const WCHAR* sourcePath, const WCHAR* destPath, DWORD& fileCount
   }
   progressSink->workerThread = thread;
   return 1;
+}
+
+DWORD CloneTreeReporting(const WCHAR* sourcePath, const WCHAR* destPath, DWORD& fileCounter,
+                         unsigned char quiet, LinkKind kind, unsigned char usePrefix,
+                         FailureReceiver& receiver) {
+  WCHAR source[CloneBufferChars];
+  WCHAR destination[CloneBufferChars];
+  DWORD code = ResolveRoots(sourcePath, destPath, usePrefix, source, destination);
+  if (code != 0) {
+    return code;
+  }
+  // Holds each failure only on its way to the receiver.
+  FailureList passing;
+  return CloneDirectory(source, destination, fileCounter, quiet, kind,
+                        usePrefix ? ClonePrefixChars : 0, passing, NULL, &receiver);
 }

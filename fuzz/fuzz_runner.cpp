@@ -4,8 +4,8 @@
 // leads there, and names compare case-insensitively only within ASCII for
 // these letters), so a run whose text does not name them must leave them
 // exactly as they were. The results file must hold one record per line, in
-// order, with each line's letter restored exactly, and agree with the exit
-// code.
+// order, with each line's letter restored exactly, a clone's failures
+// before its line's record, and an end record that gives the exit code.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -88,25 +88,29 @@ void CheckResults(const std::vector<Line>& lines, DWORD code) {
   std::vector<std::u16string> records = Split(text, u"\r\n");
   if (records.back().size() != 0) lbfuzz::Fail("the results file does not end with a whole record");
   records.pop_back();
-  if (records.empty() || records[0] != u"\uFEFFlinkbatch-results\t1") lbfuzz::Fail("no format record");
+  if (records.empty() || records[0] != u"\uFEFFlinkbatch-results\t2") lbfuzz::Fail("no format record");
+  if (records.size() < 2 || records.back() != u"end\t" + sim::W(std::to_string(code))) {
+    lbfuzz::Fail("the last record is not the end with the exit code");
+  }
   DWORD expectedCode = 1;
   size_t line = 0;
-  for (size_t r = 1; r < records.size(); ++r) {
+  for (size_t r = 1; r + 1 < records.size(); ++r) {
     const std::u16string& record = records[r];
     if (record.find(u'\r') != std::u16string::npos || record.find(u'\n') != std::u16string::npos) {
       lbfuzz::Fail("a record spans lines");
     }
     std::vector<std::u16string> f = Split(record, u"\t");
     if (f.size() < 3) lbfuzz::Fail("a record of fewer than three fields");
+    // A clone's failures are written before its line's own record.
     const bool failure = f[2] == u"failed";
-    if (!failure) ++line;
-    if (line == 0 || line > lines.size() || f[0] != sim::W(std::to_string(line))) {
+    const size_t number = failure ? line + 1 : ++line;
+    if (number > lines.size() || f[0] != sim::W(std::to_string(number))) {
       lbfuzz::Fail("record " + std::to_string(r) + " has the number " + sim::U8(f[0]));
     }
-    const Line& l = lines[line - 1];
+    const Line& l = lines[number - 1];
     const std::u16string letter = Restore(f[1]);
     if (l.hasLetter ? letter != std::u16string(1, l.letter) : !letter.empty()) {
-      lbfuzz::Fail("line " + std::to_string(line) + "'s letter is not restored exactly");
+      lbfuzz::Fail("line " + std::to_string(number) + "'s letter is not restored exactly");
     }
     if (failure) {
       if (l.letter != u'c' || f.size() != 5) lbfuzz::Fail("a failure record outside a clone line");

@@ -31,6 +31,7 @@
 #include <stdio.h>
 #include <string.h>
 #if defined(_WIN32)
+#  include <share.h>
 #  include <wchar.h>
 #endif
 

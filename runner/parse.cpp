@@ -3,15 +3,25 @@
 
 namespace {
 
-// The first path starts at 4 and has at least one character, so its closing
-// mark is searched from 5; the second starts three past the first mark.
+// The first path starts at 4, the second three past the first path's closing
+// mark.
 const DWORD FirstPathStart = 4;
 const DWORD SecondPathSkip = 3;
 
-DWORD FindQuote(LPCWSTR line, DWORD from, DWORD delivered) {
-  for (DWORD at = from; at < delivered; ++at) {
+// Where the path that starts at `start` ends: its closing mark, searched
+// from one past the start, since a path has at least one character. A U+0000
+// in the path would cut it short where the system reads it, so the path then
+// has no end, as when its mark is missing: `delivered` is returned.
+DWORD FindPathEnd(LPCWSTR line, DWORD start, DWORD delivered) {
+  if (start >= delivered || line[start] == 0) {
+    return delivered;
+  }
+  for (DWORD at = start + 1; at < delivered; ++at) {
     if (line[at] == TEXT('"')) {
       return at;
+    }
+    if (line[at] == 0) {
+      return delivered;
     }
   }
   return delivered;
@@ -24,11 +34,11 @@ int ParseCommandLine(LPWSTR line, DWORD delivered, CommandLine* parsed) {
   parsed->firstPath = NULL;
   parsed->secondPath = NULL;
 
-  DWORD first = FindQuote(line, FirstPathStart + 1, delivered);
+  DWORD first = FindPathEnd(line, FirstPathStart, delivered);
   if (first >= delivered) {
     return 0;
   }
-  DWORD second = FindQuote(line, first + SecondPathSkip + 1, delivered);
+  DWORD second = FindPathEnd(line, first + SecondPathSkip, delivered);
   if (second >= delivered) {
     return 0;
   }

@@ -14,10 +14,12 @@ bool IsLowSurrogate(WCHAR unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 // Units that would end or split a record for a common line reader (the C0
 // controls, NEL, and the line and paragraph separators that .NET and Python
-// also break lines at), the escape mark itself, and a surrogate without its
-// partner, which no UTF-16 decoder keeps.
+// also break lines at), U+FFFF, which a reader through the C runtime's wide
+// functions takes for the end of the file, the escape mark itself, and a
+// surrogate without its partner, which no UTF-16 decoder keeps.
 bool NeedsEscape(WCHAR unit) {
-  return unit < 0x20 || unit == EscapeMark || unit == 0x85 || unit == 0x2028 || unit == 0x2029;
+  return unit < 0x20 || unit == EscapeMark || unit == 0x85 || unit == 0x2028 || unit == 0x2029 ||
+         unit == 0xFFFF;
 }
 
 // "%XXXX": the unit in four upper-case hexadecimal digits.
@@ -137,8 +139,21 @@ DWORD RecordMalformed(ResultsFile* results, ULONGLONG lineNumber, WCHAR letter) 
   return WriteRecord(results);
 }
 
-DWORD RecordRan(ResultsFile* results, ULONGLONG lineNumber, WCHAR letter, DWORD code,
-                const FailureList& failures) {
+DWORD RecordFailed(ResultsFile* results, ULONGLONG lineNumber, WCHAR letter,
+                   const FailureRecord& failure) {
+  if (!Wanted(results)) {
+    return ERROR_SUCCESS;
+  }
+  StartRecord(results, lineNumber, true, letter);
+  results->record += TEXT("failed");
+  results->record += Separator;
+  AppendNumber(results->record, failure.errorCode);
+  results->record += Separator;
+  AppendText(results->record, failure.path);
+  return WriteRecord(results);
+}
+
+DWORD RecordRan(ResultsFile* results, ULONGLONG lineNumber, WCHAR letter, DWORD code) {
   if (!Wanted(results)) {
     return ERROR_SUCCESS;
   }
@@ -146,18 +161,17 @@ DWORD RecordRan(ResultsFile* results, ULONGLONG lineNumber, WCHAR letter, DWORD 
   results->record += TEXT("ran");
   results->record += Separator;
   AppendNumber(results->record, code);
-  DWORD written = WriteRecord(results);
-  for (size_t i = 0; written == ERROR_SUCCESS && i < failures.size(); ++i) {
-    const FailureRecord& failure = failures[i];
-    StartRecord(results, lineNumber, true, letter);
-    results->record += TEXT("failed");
-    results->record += Separator;
-    AppendNumber(results->record, failure.errorCode);
-    results->record += Separator;
-    AppendText(results->record, failure.path);
-    written = WriteRecord(results);
+  return WriteRecord(results);
+}
+
+DWORD RecordEnd(ResultsFile* results, DWORD exitCode) {
+  if (!Wanted(results)) {
+    return ERROR_SUCCESS;
   }
-  return written;
+  results->record.assign(TEXT("end"));
+  results->record += Separator;
+  AppendNumber(results->record, exitCode);
+  return WriteRecord(results);
 }
 
 void CloseResults(ResultsFile* results) {

@@ -29,14 +29,36 @@ DWORD RemoveDirectoryResult(LPCWSTR path) {
   return RemoveDirectoryW(path) ? ERROR_SUCCESS : LastFailure();
 }
 
-// failures: empty, receives a clone's failure records for the results file.
-DWORD RunCommand(const CommandLine& line, FailureList& failures) {
+// The results file's records of one clone's failures, written as the clone
+// makes them: a run killed part way still leaves every failure so far, and
+// the runner keeps none of them in memory.
+class FailureWriter : public FailureReceiver {
+ public:
+  FailureWriter(ResultsFile* results, ULONGLONG lineNumber)
+      : results_(results), lineNumber_(lineNumber), written_(ERROR_SUCCESS) {}
+
+  // A failure that cannot be written stops the clone: it would go on
+  // changing the disk without a report of what failed.
+  DWORD Take(const FailureRecord& failure) override {
+    written_ = RecordFailed(results_, lineNumber_, TEXT('c'), failure);
+    return written_;
+  }
+  // 0, or the error of the write that stopped the clone.
+  DWORD Written() const { return written_; }
+
+ private:
+  ResultsFile* results_;
+  ULONGLONG lineNumber_;
+  DWORD written_;
+};
+
+DWORD RunCommand(const CommandLine& line, FailureReceiver& failures) {
   switch (line.letter) {
     case TEXT('c'): {
       // A fresh counter per line; nothing reads it afterwards.
       DWORD fileCounter = 0;
-      return CloneTree(line.secondPath, line.firstPath, fileCounter, 1, LinkKindSymbolic, 1,
-                       failures, NULL);
+      return CloneTreeReporting(line.secondPath, line.firstPath, fileCounter, 1, LinkKindSymbolic,
+                                1, failures);
     }
     case TEXT('d'):
       return MakeSymbolicLink(line.firstPath, line.secondPath, SYMBOLIC_LINK_FLAG_DIRECTORY) == 1
@@ -70,25 +92,58 @@ DWORD RunCommand(const CommandLine& line, FailureList& failures) {
   }
 }
 
-// Reads one piece of at most LineChars - 1 characters. The buffer is filled
-// with a nonzero mark first, so the terminator fgetws writes is the last zero
-// in it: that gives the delivered count exactly, zero units in the text
-// included. A piece that fills the buffer without ending in a line feed is
-// followed by more of the same line.
-bool ReadPiece(FILE* stream, LPWSTR line, DWORD* delivered, bool* endsLine) {
-  for (DWORD i = 0; i < LineChars; ++i) {
-    line[i] = 0xFFFF;
+// Reads the next piece of a line into line: the line up to and including its
+// line feed, or its first LineChars - 1 units when it is longer. Returns 0
+// with the piece (*delivered 0 when the file has no more), or the read's
+// system error code (ERROR_READ_FAULT when the system gave none).
+//
+// fgetws stops at WEOF, which the C runtime returns for the end of the file,
+// for a read error, and for the unit U+FFFF itself (its wint_t is 16 bits
+// wide): feof and ferror tell them apart, and a U+FFFF goes back into the
+// piece, so that it is an ordinary unit of a path or a comment. Each read's
+// buffer is filled with a nonzero mark first, so the terminator fgetws
+// writes is the last zero in it: that gives the delivered count exactly,
+// zero units in the text included.
+DWORD ReadPiece(FILE* stream, LPWSTR line, DWORD* delivered, bool* endsLine) {
+  DWORD have = 0;
+  for (;;) {
+    const DWORD room = LineChars - have;
+    if (room < 2) {
+      *endsLine = false;
+      break;
+    }
+    for (DWORD i = have; i < LineChars; ++i) {
+      line[i] = 0xFFFF;
+    }
+    // A read error may come without a code of its own.
+    SetLastError(ERROR_SUCCESS);
+    if (fgetws(line + have, static_cast<int>(room), stream) != NULL) {
+      DWORD end = LineChars - 1;
+      while (end > have && line[end] != 0) {
+        --end;
+      }
+      const DWORD count = end - have;
+      have = end;
+      if (line[have - 1] == TEXT('\n')) {
+        *endsLine = true;
+        break;
+      }
+      if (count == room - 1) {
+        *endsLine = false;
+        break;
+      }
+    }
+    if (ferror(stream)) {
+      return LastErrorOr(ERROR_READ_FAULT);
+    }
+    if (feof(stream)) {
+      *endsLine = true;
+      break;
+    }
+    line[have++] = 0xFFFF;
   }
-  if (fgetws(line, static_cast<int>(LineChars), stream) == NULL) {
-    return false;
-  }
-  DWORD end = LineChars - 1;
-  while (end > 0 && line[end] != 0) {
-    --end;
-  }
-  *delivered = end;
-  *endsLine = end < LineChars - 1 || line[end - 1] == TEXT('\n');
-  return true;
+  *delivered = have;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -99,7 +154,10 @@ int wmain(int argc, WCHAR** argv) {
   if (argc != 2 && argc != 3) {
     return -1;
   }
-  FILE* commands = _wfopen(argv[1], TEXT("rb"));
+  // Nobody may write to the command file while it is read: a results file
+  // that is the command file under another name is refused (32) before it
+  // could empty it, and so is any other writer for the whole run.
+  FILE* commands = _wfsopen(argv[1], TEXT("rb"), _SH_DENYWR);
   if (commands == NULL) {
     ExitProcess(1);
   }
@@ -123,8 +181,17 @@ int wmain(int argc, WCHAR** argv) {
   // The end-of-file indicator is tested before each read, so a last line
   // without a line feed ends the loop without one more read. A record that
   // cannot be written stops the run before the next line.
-  while (reported == ERROR_SUCCESS && !feof(commands) &&
-         ReadPiece(commands, line, &delivered, &endsLine)) {
+  while (reported == ERROR_SUCCESS && !feof(commands)) {
+    DWORD read = ReadPiece(commands, line, &delivered, &endsLine);
+    if (read == ERROR_SUCCESS && delivered == 0) {
+      break;
+    }
+    if (read != ERROR_SUCCESS) {
+      // What was read of the line may be cut anywhere, inside a path too:
+      // it does not run, and neither does anything after it.
+      result = read;
+      break;
+    }
     // The rest of an over-long line is never parsed: text inside a long path
     // or comment must not run as a command of its own.
     if (continuation) {
@@ -144,15 +211,21 @@ int wmain(int argc, WCHAR** argv) {
       reported = RecordMalformed(&results, lineNumber, parsed.letter);
       continue;
     }
-    FailureList failures;
+    FailureWriter failures(&results, lineNumber);
     // A call that fails without setting a last error (a stub) must not
     // report the code an earlier line left behind.
     SetLastError(ERROR_SUCCESS);
     result = RunCommand(parsed, failures);
-    reported = RecordRan(&results, lineNumber, parsed.letter, result, failures);
+    reported = failures.Written();
+    if (reported == ERROR_SUCCESS) {
+      reported = RecordRan(&results, lineNumber, parsed.letter, result);
+    }
   }
 
   fclose(commands);
+  if (reported == ERROR_SUCCESS) {
+    reported = RecordEnd(&results, result);
+  }
   CloseResults(&results);
   ExitProcess(reported != ERROR_SUCCESS ? reported : result);
 }

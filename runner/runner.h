@@ -16,6 +16,7 @@ struct CommandLine {
 
 // Parses the delivered characters of line in place: both closing quotation
 // marks are overwritten with terminators. Nothing at or past `delivered` is
-// read or written. Returns 1 when both closing marks were found, else 0 (the
-// letter is still set, the paths are null and the line is unchanged).
+// read or written. Returns 1 when both closing marks were found with no
+// U+0000 in either path, else 0 (the letter is still set, the paths are null
+// and the line is unchanged).
 int ParseCommandLine(LPWSTR line, DWORD delivered, CommandLine* parsed);

@@ -455,6 +455,7 @@ void Reset() {
   t_lastError = 0;
   ResetProcess();
   ResetBackupContexts();
+  ResetCrtStreams();
   ResetHostRoutes();
   ResetFileSystem();
 }

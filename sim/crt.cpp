@@ -1,12 +1,16 @@
 // The wide C runtime for WCHAR = char16_t, with the semantics of Microsoft's
-// CRT where it differs from ISO C. Streams are host FILEs, so the host's
-// feof, ferror and fclose keep working on them.
+// CRT where it differs from ISO C. Streams are host FILEs over a reader of
+// the CRT's own, so the host's feof, ferror and fclose keep working on them.
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <string>
 
 #include "sim/host_files.h"
@@ -48,9 +52,65 @@ int ErrnoFor(DWORD error) {
   }
 }
 
-// The product reads its command file in binary mode; other modes (text
-// mode's CR LF and UTF-16 translation, writing, appending) are not modelled.
+// The product reads its command file in binary mode and denies writers;
+// other modes (text mode's CR LF and UTF-16 translation, writing,
+// appending) and share flags are not modelled.
 bool IsBinaryRead(const WCHAR* mode) { return mode[0] == u'r' && mode[1] == u'b' && mode[2] == 0; }
+
+// A stream _wfsopen opened: a host file read through a buffer of the CRT's
+// own, as msvcrt reads a file handle in 4,096-byte pieces (Wine's
+// dlls/msvcrt/file.c, MSVCRT_INTERNAL_BUFSIZ). The host FILE around it is
+// unbuffered, so each byte the CRT takes is one call of ReadStream: that
+// lets a read error fall on a chosen fgetws call.
+struct CrtStream {
+  int fd;
+  sim::HostFileId id;
+  sim::fs::OpenRecord open;
+  bool readFails = false;  // the next read from the file fails
+  unsigned char buffer[4096];
+  size_t at = 0;
+  size_t have = 0;
+};
+
+std::map<FILE*, CrtStream*>& Streams() {
+  static std::map<FILE*, CrtStream*> streams;
+  return streams;
+}
+
+ssize_t ReadStream(void* cookie, char* out, size_t size) {
+  CrtStream* s = static_cast<CrtStream*>(cookie);
+  if (s->readFails) {
+    s->readFails = false;
+    errno = EIO;
+    return -1;
+  }
+  if (s->at == s->have) {
+    ssize_t got = read(s->fd, s->buffer, sizeof s->buffer);
+    if (got <= 0) return got;
+    s->at = 0;
+    s->have = static_cast<size_t>(got);
+  }
+  size_t n = s->have - s->at < size ? s->have - s->at : size;
+  memcpy(out, s->buffer + s->at, n);
+  s->at += n;
+  return static_cast<ssize_t>(n);
+}
+
+// fclose ends the open: the file's share mode no longer holds anyone off.
+int CloseStream(void* cookie) {
+  CrtStream* s = static_cast<CrtStream*>(cookie);
+  std::lock_guard<std::recursive_mutex> g(sim::WorldLock());
+  for (auto it = Streams().begin(); it != Streams().end(); ++it) {
+    if (it->second == s) {
+      Streams().erase(it);
+      break;
+    }
+  }
+  sim::RemoveHostOpen(s->id, &s->open);
+  close(s->fd);
+  delete s;
+  return 0;
+}
 
 }  // namespace
 
@@ -61,7 +121,7 @@ static bool HostDirectoryExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// _wfopen fails through CreateFileW, which leaves its error as the thread's
+// _wfsopen fails through CreateFileW, which leaves its error as the thread's
 // last error; this is the CreateFileW error for a host open failure.
 DWORD HostOpenError(int err, const std::string& path) {
   switch (err) {
@@ -91,54 +151,89 @@ DWORD HostOpenError(int err, const std::string& path) {
 
 }  // namespace sim
 
-FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
-  if (!path || !mode) InvalidParameter("_wfopen with a null path or mode");
-  sim::CallScope call("_wfopen", sim::Q(path) + ", " + sim::Q(mode));
+// _wfsopen(path, "rb", _SH_DENYWR): CreateFileW with GENERIC_READ,
+// OPEN_EXISTING and the share mode FILE_SHARE_READ (Wine's
+// dlls/msvcrt/file.c, _wsopen_dispatch: _SH_DENYWR is FILE_SHARE_READ;
+// "_fsopen, _wfsopen" on Microsoft Learn). A failure leaves CreateFileW's
+// error as the thread's last error and its _dosmaperr errno.
+FILE* _wfsopen(const WCHAR* path, const WCHAR* mode, int shareFlag) {
+  if (!path || !mode) InvalidParameter("_wfsopen with a null path or mode");
+  sim::CallScope call("_wfsopen", sim::Q(path) + ", " + sim::Q(mode) + ", " +
+                                      sim::Hex(static_cast<unsigned>(shareFlag)));
+  auto fail = [&call](DWORD error) {
+    errno = ErrnoFor(error);
+    return call.FailAs<FILE*>(error, nullptr, "NULL");
+  };
   DWORD e;
-  if (call.Faulted(&e)) {
-    errno = ErrnoFor(e);
-    return call.FailAs<FILE*>(e, nullptr, "NULL");
+  if (call.Faulted(&e)) return fail(e);
+  if (!IsBinaryRead(mode)) InvalidParameter("_wfsopen modes other than \"rb\" are not modelled");
+  if (shareFlag != _SH_DENYWR) {
+    InvalidParameter("_wfsopen share flags other than _SH_DENYWR are not modelled");
   }
-  if (!IsBinaryRead(mode)) InvalidParameter("_wfopen modes other than \"rb\" are not modelled");
-  if (!*path) {
-    // CreateFileW(""): ERROR_PATH_NOT_FOUND; the CRT maps it to ENOENT.
-    sim::SetError(ERROR_PATH_NOT_FOUND);
-    errno = ENOENT;
-    call.result = "NULL";
-    return nullptr;
-  }
-  std::string host = sim::U8(path);
-  FILE* f = fopen(host.c_str(), "rb");
-  if (!f) {
-    int err = errno;
-    sim::SetError(sim::HostOpenError(err, host));
-    errno = ErrnoFor(sim::PeekError());
-    call.result = "NULL";
-    return nullptr;
-  }
-  // CreateFileW on a directory without FILE_FLAG_BACKUP_SEMANTICS:
-  // ERROR_ACCESS_DENIED, which the CRT reports as EACCES. The host opens it.
+  // CreateFileW(""): ERROR_PATH_NOT_FOUND.
+  if (!*path) return fail(ERROR_PATH_NOT_FOUND);
+  std::string host;
+  if (!sim::RoutedHostPath(path, &host)) host = sim::U8(path);
+  int fd = open(host.c_str(), O_RDONLY);
+  if (fd < 0) return fail(sim::HostOpenError(errno, host));
   struct stat st;
-  if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-    fclose(f);
-    sim::SetError(ERROR_ACCESS_DENIED);
-    errno = EACCES;
-    call.result = "NULL";
-    return nullptr;
+  // CreateFileW on a directory without FILE_FLAG_BACKUP_SEMANTICS:
+  // ERROR_ACCESS_DENIED. The host opens it.
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return fail(ERROR_ACCESS_DENIED);
   }
+  const DWORD access = sim::fs::MapGenericAccess(GENERIC_READ);
+  const DWORD share = FILE_SHARE_READ;
+  if ((e = sim::CheckHostSharing(sim::IdOf(st), access, share)) != 0) {
+    close(fd);
+    return fail(e);
+  }
+  CrtStream* s = new CrtStream;
+  s->fd = fd;
+  s->id = sim::IdOf(st);
+  s->open.access = access;
+  s->open.share = share;
+  cookie_io_functions_t io = {ReadStream, nullptr, nullptr, CloseStream};
+  FILE* f = fopencookie(s, "r", io);
+  if (!f) {
+    close(fd);
+    delete s;
+    return fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  setvbuf(f, nullptr, _IONBF, 0);
+  sim::AddHostOpen(s->id, &s->open);
+  Streams()[f] = s;
   call.result = sim::Hex(reinterpret_cast<uintptr_t>(f));
   return f;
 }
 
-// fgetwc in binary mode: two bytes, little-endian, no translation. When fewer
-// than two bytes remain it returns WEOF and the lone byte is lost.
-static bool ReadUnit(FILE* stream, WCHAR* unit) {
+namespace sim {
+
+// A process that ended without fclose (a killed one) leaves its streams to
+// the system, which closes their handles; their memory went with it.
+void ResetCrtStreams() {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  while (!Streams().empty()) fclose(Streams().begin()->first);
+}
+
+}  // namespace sim
+
+// fgetwc in binary mode: two bytes, little-endian, no translation, returned
+// as a wint_t. Microsoft's CRT makes wint_t 16 bits wide and WEOF 0xFFFF, so
+// the unit U+FFFF is WEOF itself: fgetws stops there as it does at the end
+// of the file, the unit consumed and neither feof nor ferror set (Wine's
+// dlls/msvcrt/file.c, _fgetwc_nolock and fgetws; "fgetc, fgetwc" on
+// Microsoft Learn: fgetwc returns WEOF for an error or the end of the file,
+// and feof or ferror tells which). When fewer than two bytes remain it
+// returns WEOF and the lone byte is lost.
+static const unsigned kWeof = 0xFFFF;
+static unsigned ReadUnit(FILE* stream) {
   int lo = getc(stream);
-  if (lo == EOF) return false;
+  if (lo == EOF) return kWeof;
   int hi = getc(stream);
-  if (hi == EOF) return false;
-  *unit = static_cast<WCHAR>(static_cast<unsigned>(lo) | (static_cast<unsigned>(hi) << 8));
-  return true;
+  if (hi == EOF) return kWeof;
+  return static_cast<unsigned>(lo) | (static_cast<unsigned>(hi) << 8);
 }
 
 WCHAR* fgetws(WCHAR* buffer, int count, FILE* stream) {
@@ -150,7 +245,12 @@ WCHAR* fgetws(WCHAR* buffer, int count, FILE* stream) {
   sim::CallScope call("fgetws", sim::Hex(reinterpret_cast<uintptr_t>(stream)) + ", " + std::to_string(count));
   DWORD e;
   if (call.Faulted(&e)) {
-    // A read error: ReadFile's error stays as the last error.
+    // A read error: ReadFile fails as the CRT refills its buffer, its error
+    // stays as the last error, and the stream's error indicator is set.
+    auto it = Streams().find(stream);
+    if (it == Streams().end()) InvalidParameter("a read fault on a stream _wfsopen did not open");
+    it->second->readFails = true;
+    getc(stream);
     errno = ErrnoFor(e);
     return call.FailAs<WCHAR*>(e, nullptr, "NULL");
   }
@@ -162,13 +262,14 @@ WCHAR* fgetws(WCHAR* buffer, int count, FILE* stream) {
   // At most count-1 units, then the terminator; a line feed ends the line and
   // is kept.
   while (n < count - 1) {
-    WCHAR unit;
-    if (!ReadUnit(stream, &unit)) break;
-    buffer[n++] = unit;
+    unsigned unit = ReadUnit(stream);
+    if (unit == kWeof) break;
+    buffer[n++] = static_cast<WCHAR>(unit);
     if (unit == u'\n') break;
   }
   if (n == 0 && count > 1) {
-    // End of file or a read error before anything was read.
+    // WEOF before anything was read: the end of the file, a read error or
+    // the unit U+FFFF.
     call.result = "NULL";
     return nullptr;
   }

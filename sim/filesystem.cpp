@@ -242,11 +242,18 @@ HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
   if (sim::RoutedHostPath(path, &hostPath)) {
     // Only what linkbatch-sim needs: a routed path is created or replaced.
     if (disposition != CREATE_ALWAYS) throw std::logic_error("a host-routed path is only created");
-    FILE* existing = fopen(hostPath.c_str(), "rb");
-    if (existing) fclose(existing);
+    const DWORD granted = fs::MapGenericAccess(access);
+    struct stat st;
+    const bool existing = stat(hostPath.c_str(), &st) == 0;
+    // An open that the share modes of the file's other opens refuse fails
+    // before it truncates anything: ERROR_SHARING_VIOLATION.
+    if (existing && (e = sim::CheckHostSharing(sim::IdOf(st), granted, share)) != 0) {
+      return call.FailHandle(e);
+    }
     FILE* stream = fopen(hostPath.c_str(), "wb");
     if (!stream) return call.FailHandle(sim::HostOpenError(errno, hostPath));
-    HANDLE h = sim::NewHandle(std::make_shared<sim::HostFileHandle>(stream));
+    fstat(fileno(stream), &st);
+    HANDLE h = sim::NewHandle(std::make_shared<sim::HostFileHandle>(stream, sim::IdOf(st), granted, share));
     // CREATE_ALWAYS over an existing file says so with ERROR_ALREADY_EXISTS.
     sim::SetError(existing ? ERROR_ALREADY_EXISTS : 0);
     call.result = HandleText(h);

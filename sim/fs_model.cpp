@@ -270,6 +270,10 @@ DWORD MapGenericAccess(DWORD access) {
 }
 
 DWORD CheckSharing(const Node& node, DWORD access, DWORD share) {
+  return CheckSharing(node.opens, access, share);
+}
+
+DWORD CheckSharing(const std::vector<OpenRecord*>& opens, DWORD access, DWORD share) {
   // Only these rights take part in sharing checks; an open with none of them
   // never conflicts, in either direction.
   const DWORD kCounted = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_EXECUTE | DELETE;
@@ -280,7 +284,7 @@ DWORD CheckSharing(const Node& node, DWORD access, DWORD share) {
     return false;
   };
   if (!(access & kCounted)) return 0;
-  for (const OpenRecord* r : node.opens) {
+  for (const OpenRecord* r : opens) {
     if (!(r->access & kCounted)) continue;
     if (conflicts(r->access, share) || conflicts(access, r->share)) return ERROR_SHARING_VIOLATION;
   }

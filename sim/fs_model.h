@@ -157,6 +157,8 @@ DWORD MapGenericAccess(DWORD access);
 // 0, or ERROR_SHARING_VIOLATION when an open with this access and share mode
 // conflicts with one already open on the node.
 DWORD CheckSharing(const Node& node, DWORD access, DWORD share);
+// The same against the opens of a file that lives elsewhere (a host file).
+DWORD CheckSharing(const std::vector<OpenRecord*>& opens, DWORD access, DWORD share);
 void AddOpen(Node& node, OpenRecord* record);
 // Takes the record out; when it was the last one and a delete is pending,
 // the pending name is removed now.

@@ -250,12 +250,16 @@ NodeInfo Inspect(const std::u16string& path);
 std::vector<std::u16string> List(const std::u16string& path);
 
 // ------------------------------------------------------------ host files
-// CreateFileW on exactly this path, spelled as given here, creates or
-// replaces the host file hostPath instead of an entry on a simulated volume,
-// and WriteFile on its handle writes straight through to the host file. This
-// is how linkbatch-sim lets the product write a file the user reads on the
-// host, as the C runtime reads the command file from the host. Reset forgets
-// every route.
+// CreateFileW on this path, under any spelling Windows resolves to the same
+// name (another case, a relative form, the "\\?\" form), creates or replaces
+// the host file hostPath instead of an entry on a simulated volume, and
+// WriteFile on its handle writes straight through to the host file; _wfsopen
+// reads the host file. This is how linkbatch-sim lets the product write a
+// file the user reads on the host. A path that is not routed reaches
+// _wfsopen as a host path. Share modes hold across every name of a host
+// file, hard links included. Reset forgets every route and closes every
+// stream _wfsopen opened, as the system closes the handles of a process
+// that ended.
 void RouteToHost(const std::u16string& path, const std::string& hostPath);
 
 // ------------------------------------------------------------ optional kernel32
@@ -271,6 +275,7 @@ void ResetFileSystem();
 void ResetProcess();
 void ResetBackupContexts();
 void ResetHostRoutes();
+void ResetCrtStreams();
 
 // BackupWrite contexts allocated and not yet released with bAbort.
 int LiveBackupContexts();

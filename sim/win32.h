@@ -223,6 +223,7 @@ static_assert(offsetof(WIN32_STREAM_ID, dwStreamNameSize) == 16, "WIN32_STREAM_I
 #define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_WRITE_FAULT 29L
+#define ERROR_READ_FAULT 30L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
@@ -313,8 +314,10 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
 
 // ------------------------------------------------------------ wide CRT
 // Microsoft's CRT semantics for a stream opened in binary mode: fgetws reads
-// UTF-16LE code units two bytes at a time, with no translation.
-FILE* _wfopen(const WCHAR* path, const WCHAR* mode);
+// UTF-16LE code units two bytes at a time, with no translation, and stops
+// at the unit U+FFFF as at the end of the file (it is WEOF).
+#define _SH_DENYWR 0x20  // share.h: deny writers (FILE_SHARE_READ)
+FILE* _wfsopen(const WCHAR* path, const WCHAR* mode, int shareFlag);
 WCHAR* fgetws(WCHAR* buffer, int count, FILE* stream);
 size_t wcslen(const WCHAR* s);
 int wcscmp(const WCHAR* a, const WCHAR* b);

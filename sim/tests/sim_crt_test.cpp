@@ -1,11 +1,15 @@
 // The simulated wide C runtime: line reads from UTF-16LE files, the string
 // functions and wide formatting.
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
 #include "tests/support.h"
 
 namespace {
+
+const DWORD kDataError = 23;  // ERROR_CRC, what a bad sector reads as
 
 class SimCrt : public lbtest::SimTest {
  protected:
@@ -14,7 +18,7 @@ class SimCrt : public lbtest::SimTest {
     lbtest::SimTest::TearDown();
   }
   FILE* Open(const std::string& bytes) {
-    stream_ = _wfopen(lbtest::WriteRawFile(bytes).c_str(), u"rb");
+    stream_ = _wfsopen(lbtest::WriteRawFile(bytes).c_str(), u"rb", _SH_DENYWR);
     EXPECT_NE(stream_, nullptr);
     return stream_;
   }
@@ -73,6 +77,23 @@ TEST_F(SimCrt, FgetwsSplitsLongLinesAtCountMinusOne) {
   EXPECT_EQ(one[0], 0);
 }
 
+// U+FFFF is WEOF itself: the read stops there and takes it, with neither
+// feof nor ferror set; at the start of a read nothing is returned.
+TEST_F(SimCrt, FgetwsStopsAtUnitFFFF) {
+  FILE* f = Open(Le(u"a\xFFFF" u"b\n\xFFFF" u"c"));
+  WCHAR buf[8];
+  ASSERT_EQ(fgetws(buf, 8, f), buf);
+  EXPECT_EQ(std::u16string(buf), u"a");
+  ASSERT_EQ(fgetws(buf, 8, f), buf);
+  EXPECT_EQ(std::u16string(buf), u"b\n");
+  EXPECT_EQ(fgetws(buf, 8, f), nullptr);
+  EXPECT_FALSE(feof(f));
+  EXPECT_FALSE(ferror(f));
+  ASSERT_EQ(fgetws(buf, 8, f), buf);
+  EXPECT_EQ(std::u16string(buf), u"c");
+  EXPECT_TRUE(feof(f));
+}
+
 // A trailing odd byte cannot form a code unit and is dropped.
 TEST_F(SimCrt, FgetwsDropsTrailingOddByte) {
   FILE* f = Open(Le(u"ab") + "\x41");
@@ -86,41 +107,65 @@ TEST_F(SimCrt, FgetwsDropsTrailingOddByte) {
   EXPECT_TRUE(feof(f));
 }
 
-// _wfopen and fgetws are logged and fail on demand with the injected error.
+// _wfsopen and fgetws are logged and fail on demand with the injected error:
+// a failed read sets the stream's error indicator and leaves ReadFile's
+// error as the last error.
 TEST_F(SimCrt, OpenAndReadAreLoggedAndFaultable) {
   std::u16string path = lbtest::WriteRawFile(Le(u"a\n"));
   sim::ClearCalls();
-  sim::FailCall("_wfopen", 1, ERROR_SHARING_VIOLATION);
+  sim::FailCall("_wfsopen", 1, ERROR_SHARING_VIOLATION);
   SetLastError(0xdeadbeef);
-  EXPECT_EQ(_wfopen(path.c_str(), u"rb"), nullptr);
+  EXPECT_EQ(_wfsopen(path.c_str(), u"rb", _SH_DENYWR), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  stream_ = _wfopen(path.c_str(), u"rb");
+  stream_ = _wfsopen(path.c_str(), u"rb", _SH_DENYWR);
   ASSERT_NE(stream_, nullptr);
-  sim::FailCall("fgetws", 1, ERROR_WRITE_FAULT);
+  sim::FailCall("fgetws", 1, kDataError);
   WCHAR buf[8];
   EXPECT_EQ(fgetws(buf, 8, stream_), nullptr);
+  EXPECT_TRUE(ferror(stream_));
+  EXPECT_FALSE(feof(stream_));
   ASSERT_NE(fgetws(buf, 8, stream_), nullptr) << "the fault took nothing from the stream";
   EXPECT_EQ(std::u16string(buf), u"a\n");
   std::vector<std::string> names = sim::CallNames();
-  std::vector<std::string> want = {"SetLastError", "_wfopen", "GetLastError", "_wfopen", "fgetws", "fgetws"};
+  std::vector<std::string> want = {"SetLastError", "_wfsopen", "GetLastError", "_wfsopen", "fgetws", "fgetws"};
   EXPECT_EQ(names, want);
   auto calls = sim::Calls();
+  EXPECT_EQ(calls[4].lastError, static_cast<DWORD>(kDataError));
   EXPECT_EQ(calls.back().result, "2");
-  EXPECT_EQ(calls[1].args, "\"" + sim::U8(path) + "\", \"rb\"");
+  EXPECT_EQ(calls[1].args, "\"" + sim::U8(path) + "\", \"rb\", 0x20");
+}
+
+// The command file's share mode holds off every writer of the same file,
+// under every name (the runner's tests try the spellings), and lets readers
+// in; once the stream is closed a writer gets in, and shuts readers out.
+TEST_F(SimCrt, DenyWriteHoldsOffWriters) {
+  const std::string host = sim::U8(lbtest::WriteRawFile("data"));
+  ASSERT_EQ(::link(host.c_str(), (host + "-link").c_str()), 0);
+  sim::RouteToHost(u"C:\\link.txt", host + "-link");
+  stream_ = _wfsopen(sim::W(host).c_str(), u"rb", _SH_DENYWR);
+  ASSERT_NE(stream_, nullptr);
+  EXPECT_FAILS_WITH(CreateFileW(u"C:\\link.txt", GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL),
+                    INVALID_HANDLE_VALUE, ERROR_SHARING_VIOLATION);
+  FILE* reader = _wfsopen(u"C:\\link.txt", u"rb", _SH_DENYWR);
+  ASSERT_NE(reader, nullptr) << "readers share the file";
+  fclose(reader);
+  fclose(stream_);
+  stream_ = nullptr;
+  HANDLE h = CreateFileW(u"C:\\link.txt", GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, 0, NULL);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_FAILS_WITH(_wfsopen(sim::W(host).c_str(), u"rb", _SH_DENYWR), nullptr, ERROR_SHARING_VIOLATION);
+  CloseHandle(h);
+  unlink((host + "-link").c_str());
 }
 
 // Opening what cannot be read fails as CreateFileW does: a missing file 2,
 // a missing directory 3, a directory 5.
-TEST_F(SimCrt, WfopenFailuresReportCreateFileErrors) {
-  SetLastError(0xdeadbeef);
-  EXPECT_EQ(_wfopen(u"/tmp/linkbatch-no-such-file-x", u"rb"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-  SetLastError(0xdeadbeef);
-  EXPECT_EQ(_wfopen(u"/tmp/linkbatch-no-such-dir-x/f", u"rb"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  SetLastError(0xdeadbeef);
-  EXPECT_EQ(_wfopen(u"/tmp", u"rb"), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+TEST_F(SimCrt, WfsopenFailuresReportCreateFileErrors) {
+  EXPECT_FAILS_WITH(_wfsopen(u"/tmp/linkbatch-no-such-file-x", u"rb", _SH_DENYWR), nullptr,
+                    ERROR_FILE_NOT_FOUND);
+  EXPECT_FAILS_WITH(_wfsopen(u"/tmp/linkbatch-no-such-dir-x/f", u"rb", _SH_DENYWR), nullptr,
+                    ERROR_PATH_NOT_FOUND);
+  EXPECT_FAILS_WITH(_wfsopen(u"/tmp", u"rb", _SH_DENYWR), nullptr, ERROR_ACCESS_DENIED);
 }
 
 // String functions: ordering as unsigned 16-bit units, a search for the
@@ -186,8 +231,9 @@ TEST(SimCrtDeathTest, UnmodelledUsesAbort) {
   EXPECT_DEATH(swprintf(buf, 8, u"%s", u"x"), "%ls");
   EXPECT_DEATH(swprintf(buf, 8, u"%.2ls", u"xyz"), "not supported");
   EXPECT_DEATH(swprintf(buf, 8, u"%llu", 1ull), "not supported");
-  EXPECT_DEATH(_wfopen(u"/tmp", u"r"), "not modelled");
-  EXPECT_DEATH(_wfopen(u"/tmp", u"wb"), "not modelled");
+  EXPECT_DEATH(_wfsopen(u"/tmp", u"r", _SH_DENYWR), "not modelled");
+  EXPECT_DEATH(_wfsopen(u"/tmp", u"wb", _SH_DENYWR), "not modelled");
+  EXPECT_DEATH(_wfsopen(u"/tmp", u"rb", 0x40), "not modelled");
 }
 
 }  // namespace

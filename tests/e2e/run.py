@@ -347,8 +347,8 @@ def encode_lines(lines):
 
 def original_bytes(case, places):
     """What `unchanged` compares with: the bytes each `file` item gave its
-    path (upper case), and the command file's under {COMMANDS}."""
-    out = {"{COMMANDS}": command_bytes(case, places)}
+    path (upper case), and the command file's (commands.txt, {COMMANDS})."""
+    out = {"{COMMANDS}": command_bytes(case, places), "COMMANDS.TXT": command_bytes(case, places)}
     for item in case.setup:
         kind, fields = parse_item(item)
         if kind == "file":
@@ -399,7 +399,7 @@ class Tree:
         self.nodes[rel.upper()] = node
 
     def add_file(self, name, data):
-        """The command or results file, wherever the backend keeps it."""
+        """The command or results file under {commands} or {results}."""
         if data is not None:
             self.add(name, Node("file", data=data))
 
@@ -684,7 +684,7 @@ def setup_records_failure(data):
         return "set-up: " + problem
     for record in records[1:]:
         fields = record.split("|")
-        if fields[2:] != ["ran", "0"]:
+        if fields[0] != "end" and fields[2:] != ["ran", "0"]:
             return f"set-up line {fields[0]} ended with {'|'.join(fields[2:])}"
     return None
 
@@ -754,8 +754,8 @@ class SimBackend:
         for letter, _ in drive_items(case):
             drives[letter] = letters.pop(0) + ":"
         root = "C:\\e2e\\" + case.name
-        return Places(root, os.path.join(self.work, case.name, "commands.txt"),
-                      root + "\\results.txt", drives, "C:\\", letters.pop(0) + ":\\", "e2e\\root")
+        return Places(root, root + "\\commands.txt", root + "\\results.txt", drives, "C:\\",
+                      letters.pop(0) + ":\\", "e2e\\root")
 
     def run_case(self, case, places):
         outcome = Outcome()
@@ -773,10 +773,18 @@ class SimBackend:
             return os.path.join(volume_c, "e2e", case.name, *rel.split("\\"))
 
         os.makedirs(host_of(""))
-        run_lines = make_host_setup(case, places, host_of, posix_attributes)
-        with open(places.commands, "wb") as f:
+        with open(host_of("commands.txt"), "wb") as f:
             f.write(command_bytes(case, places))
+        run_lines = make_host_setup(case, places, host_of, posix_attributes)
+        # linkbatch reads its command file, and meets it under other names,
+        # on the host; the volume's copy only lists it.
+        routes = {"COMMANDS.TXT": "commands.txt"}
+        for kind, fields in map(parse_item, case.setup):
+            if kind == "hardlink" and places.expand(fields[1]).upper() in routes:
+                routes[places.expand(fields[0]).upper()] = places.expand(fields[0])
         command = [self.tool, "--volume", "C:=" + volume_c]
+        for rel in routes.values():
+            command += ["--route", f"{places.root}\\{rel}={host_of(rel)}"]
         for host, letter in drives.values():
             command += ["--volume", f"{letter}:={host}"]
         command += ["--volume", places.volume2[:2], "--share", f"\\\\{places.unc}={places.root}"]
@@ -829,10 +837,20 @@ class SimBackend:
                     rel = full[3:]
                     outcome.tree.add(folder + ("\\" + rel if rel else ""), node)
         outcome.tree.count_children()
-        outcome.tree.add_file("{commands}", read_host_file(places.commands))
+        for rel in routes.values():
+            data = read_host_file(host_of(rel))
+            if data is None:
+                outcome.tree.nodes.pop(rel.upper(), None)
+            else:
+                outcome.tree.add(rel, Node("file", data=data))
+        outcome.tree.add_file("{commands}", read_host_file(host_of("commands.txt")))
         results = args[1:2]
         if results:
-            if is_machine_path(results[0]):
+            routed = outcome.tree.get(results[0][len(places.root) + 1:]) \
+                if results[0].upper().startswith(places.root.upper() + "\\") else None
+            if routed is not None and results[0][len(places.root) + 1:].upper() in routes:
+                outcome.results = routed.data
+            elif is_machine_path(results[0]):
                 node = nodes.get(results[0].upper())
                 outcome.results = node.data if node is not None and node.kind == "file" else None
             else:
@@ -921,8 +939,8 @@ class WineBackend(HostRunBackend):
     def places(self, case, letters):
         root = self.win(self.case_root(case))
         drives = {sym: letters[i] + ":" for i, (sym, _) in enumerate(drive_items(case))}
-        return Places(root, self.win(os.path.join(self.files(case), "commands.txt")),
-                      root + "\\results.txt", drives, "Z:\\", letters[-1] + ":\\",
+        return Places(root, root + "\\commands.txt", root + "\\results.txt", drives, "Z:\\",
+                      letters[-1] + ":\\",
                       "localhost\\Z$" + root[2:])
 
     def host_of_windows(self, path, mapping):
@@ -948,13 +966,13 @@ class WineBackend(HostRunBackend):
         def host_of(rel):
             return os.path.join(root, *[p for p in rel.split("\\") if p])
 
+        with open(host_of("commands.txt"), "wb") as f:
+            f.write(command_bytes(case, places))
         run_lines = make_host_setup(case, places, host_of, posix_attributes)
         mapping = {places.drives[sym][0]: host_of(rel) for sym, rel in drive_items(case)}
         volume2 = os.path.join(self.files(case), "volume2")
         os.makedirs(volume2)
         mapping[letters[-1]] = volume2
-        with open(os.path.join(self.files(case), "commands.txt"), "wb") as f:
-            f.write(command_bytes(case, places))
         setup = None
         if run_lines:
             setup = os.path.join(self.files(case), "setup.txt")
@@ -1075,7 +1093,7 @@ class WineBackend(HostRunBackend):
                 read_host_file(os.path.join(self.files(case), "setup-results.txt")))
         outcome.tree = read_tree(self.case_root(case), sorted_listdir, os.lstat, None,
                                  read_host_file)
-        outcome.tree.add_file("{commands}", read_host_file(os.path.join(self.files(case),
+        outcome.tree.add_file("{commands}", read_host_file(os.path.join(self.case_root(case),
                                                                         "commands.txt")))
         if len(p["args"]) >= 2:
             host = self.host_of_windows(p["args"][1], p["mapping"])
@@ -1117,7 +1135,7 @@ def windows_places(work, case, letters, volume2):
     root = ntpath.join(work, "cases", case.name)
     drives = {sym: letters[i] + ":" for i, (sym, _) in enumerate(drive_items(case))}
     drive = ntpath.splitdrive(root)[0]
-    return Places(root, ntpath.join(work, "files", case.name, "commands.txt"),
+    return Places(root, root + "\\commands.txt",
                   root + "\\results.txt", drives, drive + "\\", volume2,
                   "localhost\\" + drive[0] + "$" + root[len(drive):])
 
@@ -1283,16 +1301,16 @@ class WindowsBackend(HostRunBackend):
 
     def run_case(self, case, places):
         root = places.root
-        files = os.path.dirname(places.commands)
+        files = os.path.join(self.work, "files", case.name)
         os.makedirs(root)
         os.makedirs(files)
 
         def host_of(rel):
             return os.path.join(root, *[p for p in rel.split("\\") if p])
 
-        run_lines = make_host_setup(case, places, host_of, windows_attributes)
         with open(places.commands, "wb") as f:
             f.write(command_bytes(case, places))
+        run_lines = make_host_setup(case, places, host_of, windows_attributes)
         substs = []
         outcome = Outcome()
         try:

@@ -40,7 +40,7 @@ class WindowsBackendFunctions(unittest.TestCase):
         case.setup = ["dir q", "drive Q: q"]
         p = run.windows_places("C:\\Users\\me\\Temp\\e2e", case, ["R", "S"], "D:\\")
         self.assertEqual(p.root, "C:\\Users\\me\\Temp\\e2e\\cases\\c-x")
-        self.assertEqual(p.commands, "C:\\Users\\me\\Temp\\e2e\\files\\c-x\\commands.txt")
+        self.assertEqual(p.commands, "C:\\Users\\me\\Temp\\e2e\\cases\\c-x\\commands.txt")
         self.assertEqual(p.expand("{results}|{volume}|{volume2}|{Q:}\\|\\\\{unc}\\src"),
                          "C:\\Users\\me\\Temp\\e2e\\cases\\c-x\\results.txt|C:\\|D:\\|R:\\|"
                          "\\\\localhost\\C$\\Users\\me\\Temp\\e2e\\cases\\c-x\\src")

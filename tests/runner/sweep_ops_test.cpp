@@ -161,7 +161,10 @@ size_t Sweep(const Operation& op) {
     EXPECT_TRUE(silent || o.result == Injected || (op.otherResult && op.otherResult(call, o.result)))
         << "result " << o.result;
     bool asFound = o.after == o.before;
-    bool allowed = asFound || (op.partial && op.partial(call, o, clean));
+    // A read of the command file that fails once the line has run ends the
+    // run with its error; the line's work stays.
+    bool readAfterLine = call == "fgetws" && o.after == clean;
+    bool allowed = asFound || readAfterLine || (op.partial && op.partial(call, o, clean));
     EXPECT_TRUE(allowed) << Describe(o.before, o.after);
   }
   }
@@ -189,7 +192,7 @@ void PlantJunction(const std::u16string& at, const std::u16string& target) {
 // The probe's own calls can fail too: without an entry point the operation
 // reports 1 (ERROR_INVALID_FUNCTION for the link functions), without the
 // privilege switched on the system refuses with ERROR_PRIVILEGE_NOT_HELD;
-// a command file that cannot be opened or read gives 1.
+// a command file that cannot be opened gives 1.
 bool RunnerResult(const std::string& call, DWORD result) {
   (void)call;
   return result == 1 || result == ERROR_PRIVILEGE_NOT_HELD;

@@ -29,6 +29,7 @@ const char* UsageText() {
          "  --volume L:          drive L: is an empty volume (default: one empty C:)\n"
          "  --mkdir PATH         make an empty directory (and its parents) before the run\n"
          "  --share \\\\SERVER\\NAME=DIR  the server share reaches the directory DIR\n"
+         "  --route PATH=HOSTFILE  the simulated file PATH is the host file HOSTFILE\n"
          "  --cd PATH            current directory (default: the first volume's root)\n"
          "  --windows VERSION    5.0, 5.1, 5.2, 6.0, 6.1, 6.2, 6.3 or 10.0 (default 10.0),\n"
          "                       optionally with a build: 10.0.14393\n"
@@ -298,6 +299,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
       ShareOption share;
       if (!takeValue() || !ParseShare(value, &share, error)) return false;
       out->shares.push_back(share);
+    } else if (name == "--route") {
+      if (!takeValue()) return false;
+      const size_t eq = value.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 == value.size() || !IsMachinePath(value)) {
+        *error = "--route wants PATH=HOSTFILE, PATH a Windows path, got '" + value + "'";
+        return false;
+      }
+      out->routes.push_back({value.substr(0, eq), value.substr(eq + 1)});
     } else if (name == "--cd") {
       if (!takeValue()) return false;
       if (value.empty()) {

@@ -36,9 +36,16 @@ struct ShareOption {
   std::string directory;
 };
 
+// The simulated path `path`, under any spelling, is the host file `host`.
+struct RouteOption {
+  std::string path;
+  std::string host;
+};
+
 struct Options {
   std::vector<VolumeOption> volumes;      // empty: the default empty C:
   std::vector<ShareOption> shares;
+  std::vector<RouteOption> routes;
   std::string currentDirectory;         // empty: the first volume's root
   std::vector<std::string> makeDirs;    // empty directories made before the run
   unsigned major = 10;

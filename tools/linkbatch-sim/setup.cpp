@@ -227,6 +227,7 @@ bool StartProcess(const Options& options, std::string* error) {
   // What the process before left behind goes with it: Windows closes every
   // handle of a process that ends, however it ends.
   sim::CloseProcessHandles();
+  sim::ResetCrtStreams();
   sim::ResetProcess();
   sim::SetWindowsVersion(options.major, options.minor, options.build);
   sim::SetDeveloperMode(options.developerMode);
@@ -275,6 +276,7 @@ bool SetUpMachine(const Options& options, FILE* warnings, std::string* error) {
     }
     sim::AddShare(sim::W(share.server), sim::W(share.name), directory);
   }
+  for (const auto& route : options.routes) sim::RouteToHost(sim::W(route.path), route.host);
   return StartProcess(options, error);
 }
 

@@ -144,6 +144,7 @@ TEST(LinkbatchSimOptions, RefusesWhatItCannotSimulate) {
       {"a.cmd", "--then", "b.cmd", "r.txt", "s.txt"},
       {"--share", "\\\\srv=C:\\d", "a.cmd"},
       {"--dump-data", "a.cmd"},                   // only with --show
+      {"--route", "cmds.txt=/tmp/cmds.txt", "a.cmd"},  // not a Windows path
   };
   for (const auto& args : bad) {
     Options o;

@@ -126,9 +126,14 @@ int main(int argc, char** argv) {
     if (!productOutput.empty() && productOutput.back() != '\n') fputs("\n", stdout);
 
     const lbsim::FaultOption* kill = KillThatFired(run);
-    if (kill) printf("killed at %s:%d\n", kill->name.c_str(), kill->nth);
-    // A killed process leaves its handles for the system to close.
-    size_t leaked = kill ? 0 : sim::OpenHandleCount();
+    if (kill) {
+      printf("killed at %s:%d\n", kill->name.c_str(), kill->nth);
+      // The system closes what the killed process held open: its handles and
+      // its C runtime streams.
+      sim::CloseProcessHandles();
+      sim::ResetCrtStreams();
+    }
+    size_t leaked = sim::OpenHandleCount();
     if (leaked) {
       std::string kinds;
       for (const auto& k : sim::OpenHandleKinds()) kinds += " " + k;

@@ -207,6 +207,9 @@ int wmain(int argc, WCHAR** argv) {
       continue;
     }
     FailureWriter failures(&results, lineNumber);
+    // A call that fails without setting a last error (a stub) must not
+    // report the code an earlier line left behind.
+    SetLastError(ERROR_SUCCESS);
     result = RunCommand(parsed, failures);
     reported = failures.Written();
     if (reported == ERROR_SUCCESS) {

@@ -234,6 +234,17 @@ std::vector<std::string> OpenHandleKinds() {
   return kinds;
 }
 
+// "When a process terminates ... any handles opened by the process are
+// closed" (Microsoft, Terminating a Process:
+// https://learn.microsoft.com/en-us/windows/win32/procthread/terminating-a-process).
+// The table is emptied before the objects die, since a file handle's
+// destructor changes the volume (it takes its open off the node).
+void CloseProcessHandles() {
+  std::lock_guard<std::recursive_mutex> g(WorldLock());
+  std::map<uintptr_t, std::shared_ptr<HandleObject>> closing;
+  closing.swap(Handles().objects);
+}
+
 // ------------------------------------------------------------ call log
 CallScope::CallScope(const char* name, std::string args, unsigned attributes)
     : name_(name), args_(std::move(args)), faultable_((attributes & CallFaultable) != 0), lock_(WorldLock()) {

@@ -56,6 +56,10 @@ std::shared_ptr<T> LookupHandleAs(HANDLE h) {
 std::shared_ptr<HandleObject> RemoveHandle(HANDLE h);
 size_t OpenHandleCount();
 std::vector<std::string> OpenHandleKinds();
+// The process has ended, by exiting or being killed: the system closes every
+// handle it left open. For hosts that run one process after another on the
+// same machine.
+void CloseProcessHandles();
 
 // ------------------------------------------------------------ call log
 // What a simulated call is, beyond its name.

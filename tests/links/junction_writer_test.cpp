@@ -188,29 +188,6 @@ TEST_F(JunctionWriter, LengthLimitsAndResolverErrors) {
   EXPECT_EQ(MakeJunction(u"C:\\missing\\j", u"C:\\t"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
-// Through the runner: j makes a junction that lists as its target, k removes
-// the junction and keeps the target, l re-points an existing junction, and l
-// on a directory that cannot be removed makes nothing and reports why.
-TEST_F(JunctionWriter, RunnerLines) {
-  sim::MakeFile(u"C:\\target\\a.txt");
-  EXPECT_EQ(RunCommands(u"xj \"C:\\j\" \"C:\\target\"\r\n"), 0u);
-  EXPECT_EQ(sim::List(u"C:\\j"), (std::vector<std::u16string>{u"a.txt"}));
-
-  sim::MakeDirs(u"C:\\other");
-  EXPECT_EQ(RunCommands(u"xl \"C:\\j\" \"C:\\other\"\r\n"), 0u);
-  EXPECT_EQ(StoredRecord(u"C:\\j"), MountPointRecord(u"\\??\\C:\\other", u"C:\\other"));
-
-  EXPECT_EQ(RunCommands(u"xk \"C:\\j\" \"x\"\r\n"), 0u);
-  EXPECT_FALSE(sim::Inspect(u"C:\\j").exists);
-  EXPECT_TRUE(sim::Inspect(u"C:\\target\\a.txt").exists);
-
-  EXPECT_EQ(RunCommands(u"xl \"C:\\target\" \"C:\\other\"\r\n"), 145u);
-  EXPECT_EQ(sim::Inspect(u"C:\\target").reparseTag, 0u);
-  EXPECT_EQ(RunCommands(u"xl \"C:\\missing\" \"C:\\other\"\r\n"), 2u);
-  EXPECT_FALSE(sim::Inspect(u"C:\\missing").exists);
-  EXPECT_EQ(RunCommands(u"xj \"C:\\no\\such\\j\" \"C:\\other\"\r\n"), 3u);
-}
-
 // l builds the new junction first: a target that cannot be one leaves the old.
 // A junction is re-pointed in place; a mounted folder is refused by l and j
 // and stays mounted; a directory link is removed, then made a junction.

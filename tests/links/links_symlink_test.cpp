@@ -8,7 +8,6 @@
 
 #include "links/links.h"
 #include "platform/probe.h"
-#include "support/record_bytes.h"
 #include "tests/support.h"
 
 namespace {
@@ -16,46 +15,6 @@ namespace {
 using lbtest::RunCommands;
 
 class LinksSymlink : public lbtest::SimTest {};
-
-
-// The print name of symbolic-link reparse data (names count from offset 20).
-std::u16string PrintName(const std::vector<uint8_t>& d) {
-  std::u16string out;
-  const size_t offset = 20 + support::At16(d, 12);
-  for (size_t i = 0; i < support::At16(d, 14) / 2u; ++i) out.push_back(support::At16(d, offset + 2 * i));
-  return out;
-}
-
-// Flags 1 make a directory link, 0 a file link; the target text is stored as
-// given, a relative one too.
-TEST_F(LinksSymlink, KindAndTargetThroughTheRunner) {
-  sim::MakeDirs(u"C:\\target");
-  EXPECT_EQ(RunCommands(u"xd \"C:\\dirlink\" \"C:\\target\"\r\n"
-                        u"xf \"C:\\filelink\" \"..\\some\\file.txt\"\r\n"),
-            0u);
-  sim::NodeInfo dir = sim::Inspect(u"C:\\dirlink");
-  ASSERT_TRUE(dir.exists);
-  EXPECT_TRUE(dir.isDirectory);
-  EXPECT_EQ(dir.reparseTag, IO_REPARSE_TAG_SYMLINK);
-  EXPECT_EQ(sim::U8(PrintName(dir.reparseData)), "C:\\target");
-  sim::NodeInfo file = sim::Inspect(u"C:\\filelink");
-  ASSERT_TRUE(file.exists);
-  EXPECT_FALSE(file.isDirectory);
-  EXPECT_EQ(file.reparseTag, IO_REPARSE_TAG_SYMLINK);
-  EXPECT_EQ(sim::U8(PrintName(file.reparseData)), "..\\some\\file.txt");
-  EXPECT_EQ(sim::CallCount("CreateSymbolicLinkW"), 2u);
-}
-
-// A refusal by the system reaches the exit code as its own error: a token
-// without the right gives ERROR_PRIVILEGE_NOT_HELD, a taken name
-// ERROR_ALREADY_EXISTS.
-TEST_F(LinksSymlink, SystemRefusalReachesTheExitCode) {
-  sim::MakeDirs(u"C:\\taken");
-  EXPECT_EQ(RunCommands(u"xd \"C:\\taken\" \"C:\\t\"\r\n"), 183u);
-  sim::SetTokenPrivileges({u"SeBackupPrivilege", u"SeRestorePrivilege"});
-  EXPECT_EQ(RunCommands(u"xf \"C:\\link\" \"C:\\t\"\r\n"), 1314u);
-  EXPECT_FALSE(sim::Inspect(u"C:\\link").exists);
-}
 
 // Without CreateSymbolicLinkW nothing but the last error is touched, and it is
 // ERROR_INVALID_FUNCTION, so a d or f line records 1 whatever came before.

@@ -12,8 +12,6 @@
 
 namespace {
 
-using lbtest::RunCommands;
-
 class MountVolumeTest : public lbtest::SimTest {
  protected:
   void SetUp() override {
@@ -130,35 +128,6 @@ TEST_F(MountVolumeTest, VolumePathUnchanged) {
   EXPECT_EQ(ArgsOf("GetVolumeNameForVolumeMountPointW"), std::vector<std::string>{"\"D:\", 260"});
   EXPECT_EQ(sim::CallCount("SetVolumeMountPointW"), 0u);
   EXPECT_EQ(sim::Inspect(u"C:\\mnt").reparseTag, 0u);
-}
-
-// Through the runner: m mounts the volume so the directory lists its root; n
-// unmounts and removes the directory. A failed unmount still removes the
-// directory and reports the unmount's code; a failed removal after a good
-// unmount reports the removal's code.
-TEST_F(MountVolumeTest, RunnerLines) {
-  EXPECT_EQ(RunCommands(u"xm \"D:\\\" \"C:\\mnt\"\r\n"), 0u);
-  EXPECT_EQ(sim::List(u"C:\\mnt"), std::vector<std::u16string>{u"on-d.txt"});
-  EXPECT_EQ(RunCommands(u"xn \"C:\\mnt\" \"x\"\r\n"), 0u);
-  EXPECT_FALSE(sim::Inspect(u"C:\\mnt").exists);
-  EXPECT_TRUE(sim::Inspect(u"D:\\on-d.txt").exists);
-
-  sim::MakeDirs(u"C:\\plain");
-  EXPECT_EQ(RunCommands(u"xn \"C:\\plain\" \"x\"\r\n"), static_cast<DWORD>(ERROR_NOT_A_REPARSE_POINT));
-  EXPECT_FALSE(sim::Inspect(u"C:\\plain").exists);
-
-  sim::MakeDirs(u"C:\\mnt");
-  ASSERT_EQ(RunCommands(u"xm \"D:\\\" \"C:\\mnt\"\r\n"), 0u);
-  sim::FailCall("RemoveDirectoryW", 1, ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(RunCommands(u"xn \"C:\\mnt\" \"x\"\r\n"), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-  sim::NodeInfo left = sim::Inspect(u"C:\\mnt");
-  EXPECT_TRUE(left.isDirectory);
-  EXPECT_EQ(left.reparseTag, 0u);
-
-  EXPECT_EQ(RunCommands(u"xm \"D:\\\" \"C:\\missing\"\r\n"), 2u);
-  sim::SetExportPresent("DeleteVolumeMountPointW", false);
-  EXPECT_EQ(RunCommands(u"xn \"C:\\mnt\" \"x\"\r\n"), 1u);
-  EXPECT_FALSE(sim::Inspect(u"C:\\mnt").exists) << "the removal happens in every case";
 }
 
 }  // namespace

@@ -19,12 +19,17 @@ const std::vector<std::string>& OptionalExports() {
 }
 
 const char* UsageText() {
-  return "usage: linkbatch-sim [options] COMMANDFILE [RESULTSFILE]\n"
+  return "usage: linkbatch-sim [options] COMMANDFILE [RESULTSFILE] [--then COMMANDFILE [RESULTSFILE]]...\n"
+         "       linkbatch-sim [options] -- [ARGUMENT]...\n"
          "Runs linkbatch on COMMANDFILE (UTF-16LE) against a simulated Windows machine;\n"
-         "with RESULTSFILE, linkbatch writes its results file there on this host.\n"
+         "with RESULTSFILE, linkbatch writes its results file there: on this host, or on\n"
+         "the simulated machine when it is written C:\\... After --, the arguments are\n"
+         "linkbatch's own, as many as given.\n"
          "  --volume L:=HOSTDIR  drive L: holds a copy of HOSTDIR's directories and files\n"
          "  --volume L:          drive L: is an empty volume (default: one empty C:)\n"
          "  --mkdir PATH         make an empty directory (and its parents) before the run\n"
+         "  --share \\\\SERVER\\NAME=DIR  the server share reaches the directory DIR\n"
+         "  --route PATH=HOSTFILE  the simulated file PATH is the host file HOSTFILE\n"
          "  --cd PATH            current directory (default: the first volume's root)\n"
          "  --windows VERSION    5.0, 5.1, 5.2, 6.0, 6.1, 6.2, 6.3 or 10.0 (default 10.0),\n"
          "                       optionally with a build: 10.0.14393\n"
@@ -40,9 +45,17 @@ const char* UsageText() {
          "  --trace              print every platform call to standard error\n"
          "  --show               print the volumes' trees before and after the run\n"
          "  --dump-reparse       with --show, print each reparse point's raw data\n"
+         "  --dump-data          with --show, print each file's data\n"
+         "  --fail NAME[:N[:CODE]]  the Nth call of NAME (default 1) fails with CODE\n"
+         "                       (default 5; silent: the last error is left as it was)\n"
+         "  --fail-nth N[:CODE]  the Nth call of any function that can fail fails\n"
+         "  --kill-at NAME[:N]   the process is killed as the Nth call of NAME begins\n"
+         "  --then COMMANDFILE [RESULTSFILE]  then run linkbatch again on the same\n"
+         "                       machine with every fault cleared; --fail, --fail-nth and\n"
+         "                       --kill-at after it apply to that run (repeatable)\n"
          "  --help               print this text\n"
-         "The last line of standard output is \"exit code: N\"; the status is N modulo 256.\n"
-         "Bad options: status 2, nothing run.\n";
+         "The last line of standard output is \"exit code: N\" of the last run; the\n"
+         "status is N modulo 256. Bad options or set-up: status 2, nothing run.\n";
 }
 
 namespace {
@@ -61,6 +74,21 @@ bool ParseVolume(const std::string& value, VolumeOption* volume, std::string* er
     return false;
   }
   volume->hostDir = value.substr(3);
+  return true;
+}
+
+// \\SERVER\NAME=C:\DIR
+bool ParseShare(const std::string& value, ShareOption* share, std::string* error) {
+  const size_t eq = value.find('=');
+  const size_t slash = value.find('\\', 2);
+  if (value.compare(0, 2, "\\\\") != 0 || eq == std::string::npos || slash == std::string::npos ||
+      slash == 2 || slash + 1 >= eq || value.find('\\', slash + 1) < eq || eq + 1 == value.size()) {
+    *error = "--share wants \\\\SERVER\\NAME=DIR, got '" + value + "'";
+    return false;
+  }
+  share->server = value.substr(2, slash - 2);
+  share->name = value.substr(slash + 1, eq - slash - 1);
+  share->directory = value.substr(eq + 1);
   return true;
 }
 
@@ -119,6 +147,69 @@ bool ParsePrivileges(const std::string& value, Options* out, std::string* error)
   }
 }
 
+bool ParseCount(const std::string& text, int* n) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  *n = std::stoi(text);
+  return *n > 0;
+}
+
+bool ParseCode(const std::string& text, FaultOption* fault) {
+  if (text == "silent") {
+    fault->silent = true;
+    return true;
+  }
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  fault->code = std::stoul(text);
+  return fault->code <= 0xFFFFFFFFul;
+}
+
+bool IsFunctionName(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'))
+      return false;
+  }
+  return true;
+}
+
+// NAME[:N[:CODE]] for --fail, N[:CODE] for --fail-nth, NAME[:N] for --kill-at.
+bool ParseFault(const std::string& option, const std::string& value, FaultOption* fault,
+                std::string* error) {
+  std::vector<std::string> parts;
+  for (size_t start = 0;;) {
+    size_t colon = value.find(':', start);
+    parts.push_back(value.substr(start, colon == std::string::npos ? colon : colon - start));
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  fault->text = option + " " + value;
+  bool ok;
+  if (option == "--fail-nth") {
+    fault->kind = FaultOption::Kind::FailNth;
+    ok = parts.size() <= 2 && ParseCount(parts[0], &fault->nth) &&
+         (parts.size() < 2 || ParseCode(parts[1], fault));
+  } else {
+    const bool kill = option == "--kill-at";
+    fault->kind = kill ? FaultOption::Kind::Kill : FaultOption::Kind::Fail;
+    fault->name = parts[0];
+    ok = parts.size() <= (kill ? 2u : 3u) && IsFunctionName(parts[0]) &&
+         (parts.size() < 2 || ParseCount(parts[1], &fault->nth)) &&
+         (parts.size() < 3 || ParseCode(parts[2], fault));
+  }
+  if (!ok) {
+    *error = option + " wants " +
+             (option == "--fail-nth" ? "N[:CODE]"
+              : option == "--kill-at" ? "NAME[:N]"
+                                      : "NAME[:N[:CODE]]") +
+             " (N from 1, CODE a number or silent), got '" + value + "'";
+  }
+  return ok;
+}
+
 // The options that only switch something on.
 bool Options::*SwitchNamed(const std::string& name) {
   static const struct {
@@ -126,7 +217,8 @@ bool Options::*SwitchNamed(const std::string& name) {
     bool Options::*flag;
   } switches[] = {{"--no-kernel32", &Options::noKernel32}, {"--developer-mode", &Options::developerMode},
                   {"--standard-user", &Options::standardUser}, {"--trace", &Options::trace},
-                  {"--show", &Options::show}, {"--dump-reparse", &Options::dumpReparse}};
+                  {"--show", &Options::show}, {"--dump-reparse", &Options::dumpReparse},
+                  {"--dump-data", &Options::dumpData}};
   for (const auto& s : switches) {
     if (name == s.name) return s.flag;
   }
@@ -135,15 +227,27 @@ bool Options::*SwitchNamed(const std::string& name) {
 
 }  // namespace
 
+bool IsMachinePath(const std::string& path) {
+  if (!path.empty() && path[0] == '\\') return true;
+  return path.size() >= 2 && path[1] == ':' &&
+         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+}
+
 bool ParseOptions(const std::vector<std::string>& args, Options* out, std::string* error) {
   *out = Options();
   out->privileges = KnownPrivileges();
-  std::vector<std::string> positional;
+  out->runs.emplace_back();
   bool optionsEnded = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    std::vector<std::string>& runArgs = out->runs.back().args;
     if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      positional.push_back(arg);
+      if (!optionsEnded && runArgs.size() == 2) {
+        *error = out->runs.size() == 1 ? "more than a command file and a results file given"
+                                       : "more than a command file and a results file after --then";
+        return false;
+      }
+      runArgs.push_back(arg);
       continue;
     }
     if (arg == "--") {
@@ -191,6 +295,18 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
         return false;
       }
       out->makeDirs.push_back(value);
+    } else if (name == "--share") {
+      ShareOption share;
+      if (!takeValue() || !ParseShare(value, &share, error)) return false;
+      out->shares.push_back(share);
+    } else if (name == "--route") {
+      if (!takeValue()) return false;
+      const size_t eq = value.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 == value.size() || !IsMachinePath(value)) {
+        *error = "--route wants PATH=HOSTFILE, PATH a Windows path, got '" + value + "'";
+        return false;
+      }
+      out->routes.push_back({value.substr(0, eq), value.substr(eq + 1)});
     } else if (name == "--cd") {
       if (!takeValue()) return false;
       if (value.empty()) {
@@ -214,6 +330,18 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
     } else if (name == "--privileges") {
       if (!takeValue() || !ParsePrivileges(value, out, error)) return false;
       out->privilegesGiven = true;
+    } else if (name == "--fail" || name == "--fail-nth" || name == "--kill-at") {
+      FaultOption fault;
+      if (!takeValue() || !ParseFault(name, value, &fault, error)) return false;
+      out->runs.back().faults.push_back(fault);
+    } else if (name == "--then") {
+      if (!takeValue()) return false;
+      if (out->runs.back().args.empty()) {
+        *error = "--then follows a run without a command file";
+        return false;
+      }
+      out->runs.emplace_back();
+      out->runs.back().args.push_back(value);
     } else if (bool Options::*flag = SwitchNamed(name)) {
       if (!noValue()) return false;
       out->*flag = true;
@@ -228,17 +356,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* out, std::strin
   // A standard user's token holds none of the three privileges, unless the
   // account was given some (--privileges says which).
   if (out->standardUser && !out->privilegesGiven) out->privileges.clear();
-  if (out->dumpReparse && !out->show) {
-    *error = "--dump-reparse needs --show";
+  if ((out->dumpReparse || out->dumpData) && !out->show) {
+    *error = std::string(out->dumpReparse ? "--dump-reparse" : "--dump-data") + " needs --show";
     return false;
   }
-  if (positional.empty() || positional.size() > 2) {
-    *error = positional.empty() ? "no command file given"
-                                : "more than a command file and a results file given";
+  // After "--" any number of arguments, none included, is linkbatch's own.
+  if (out->runs.front().args.empty() && !optionsEnded) {
+    *error = "no command file given";
     return false;
   }
-  out->commandFile = positional[0];
-  if (positional.size() == 2) out->resultsFile = positional[1];
   return true;
 }
 

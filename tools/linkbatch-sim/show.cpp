@@ -116,7 +116,7 @@ std::string HexLine(const std::vector<uint8_t>& data) {
   return out;
 }
 
-std::string FormatTree(char16_t letter, bool dumpReparse) {
+std::string FormatTree(char16_t letter, bool dumpReparse, bool dumpData) {
   std::string out;
   std::u16string root = std::u16string(1, letter) + u":\\";
   // An explicit stack rather than recursion: a tree built by cloning through
@@ -143,6 +143,7 @@ std::string FormatTree(char16_t letter, bool dumpReparse) {
     if (!info.isDirectory && info.linkCount > 1) line += "\tlinks=" + std::to_string(info.linkCount);
     out += line + "\n";
     if (reparse && dumpReparse) out += HexLine(info.reparseData) + "\n";
+    if (!info.isDirectory && dumpData && !info.content.empty()) out += HexLine(info.content) + "\n";
     if (!info.isDirectory || reparse) continue;
     std::vector<std::u16string> names = sim::List(path);
     std::u16string prefix = path.size() == root.size() ? path : path + u"\\";

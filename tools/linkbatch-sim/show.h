@@ -27,7 +27,8 @@ std::string Printable(const std::u16string& s);
 std::string HexLine(const std::vector<uint8_t>& data);
 
 // The tree under a drive root ("C:\"), depth first in enumeration order;
-// reparse points are listed but never entered.
-std::string FormatTree(char16_t letter, bool dumpReparse);
+// reparse points are listed but never entered. dumpReparse adds a hex line
+// under each reparse point, dumpData one under each file that holds data.
+std::string FormatTree(char16_t letter, bool dumpReparse, bool dumpData = false);
 
 }  // namespace lbsim

@@ -18,7 +18,8 @@ Options Parse(const std::vector<std::string>& args) {
 // function, an elevated administrator's privileges.
 TEST(LinkbatchSimOptions, DefaultsDescribeAnElevatedWindows10) {
   Options o = Parse({"cmds.cmd"});
-  EXPECT_EQ(o.commandFile, "cmds.cmd");
+  ASSERT_EQ(o.runs.size(), 1u);
+  EXPECT_EQ(o.runs[0].args, std::vector<std::string>{"cmds.cmd"});
   EXPECT_TRUE(o.volumes.empty());
   EXPECT_EQ(o.major, 10u);
   EXPECT_EQ(o.minor, 0u);
@@ -61,10 +62,29 @@ TEST(LinkbatchSimOptions, ValuesAndVolumes) {
   EXPECT_EQ(o.privileges, (std::vector<std::string>{"SeRestorePrivilege", "SeBackupPrivilege"}));
   EXPECT_EQ(o.currentDirectory, "C:\\src");
   EXPECT_TRUE(o.show && o.dumpReparse);
-  EXPECT_EQ(o.commandFile, "-odd.cmd");
+  EXPECT_EQ(o.runs[0].args, std::vector<std::string>{"-odd.cmd"});
   EXPECT_TRUE(Parse({"--privileges", "none", "x"}).privileges.empty());
-  EXPECT_EQ(o.resultsFile, "");
-  EXPECT_EQ(Parse({"a.cmd", "--show", "r.txt"}).resultsFile, "r.txt");
+  EXPECT_EQ(Parse({"a.cmd", "--show", "r.txt"}).runs[0].args, (std::vector<std::string>{"a.cmd", "r.txt"}));
+}
+
+// Faults belong to the run they follow; --then starts a run of its own.
+TEST(LinkbatchSimOptions, FaultsBelongToTheirRun) {
+  Options o = Parse({"--fail", "CreateFileW:2:silent", "a.cmd", "--fail-nth=3", "--then", "b.cmd",
+                     "r.txt", "--kill-at", "WriteFile", "--share", "\\\\srv\\s=C:\\d"});
+  ASSERT_EQ(o.runs.size(), 2u);
+  ASSERT_EQ(o.runs[0].faults.size(), 2u);
+  EXPECT_EQ(o.runs[0].faults[0].name, "CreateFileW");
+  EXPECT_EQ(o.runs[0].faults[0].nth, 2);
+  EXPECT_TRUE(o.runs[0].faults[0].silent);
+  EXPECT_EQ(o.runs[0].faults[1].kind, lbsim::FaultOption::Kind::FailNth);
+  EXPECT_EQ(o.runs[0].faults[1].code, 5u);
+  EXPECT_EQ(o.runs[1].args, (std::vector<std::string>{"b.cmd", "r.txt"}));
+  ASSERT_EQ(o.runs[1].faults.size(), 1u);
+  EXPECT_EQ(o.runs[1].faults[0].kind, lbsim::FaultOption::Kind::Kill);
+  EXPECT_EQ(o.runs[1].faults[0].nth, 1);
+  ASSERT_EQ(o.shares.size(), 1u);
+  EXPECT_EQ(o.shares[0].server + "|" + o.shares[0].name + "|" + o.shares[0].directory, "srv|s|C:\\d");
+  EXPECT_TRUE(Parse({"--"}).runs[0].args.empty());
 }
 
 // A build after the version; a standard user holds no privileges unless
@@ -115,6 +135,16 @@ TEST(LinkbatchSimOptions, RefusesWhatItCannotSimulate) {
       {"--show=yes", "a.cmd"},
       {"a.cmd", "--cd"},                          // value missing
       {"--cd", "", "a.cmd"},
+      {"--fail", "CreateFileW:0", "a.cmd"},
+      {"--fail", "CreateFileW:1:loud", "a.cmd"},
+      {"--fail", "Create-FileW", "a.cmd"},
+      {"--fail-nth", "x", "a.cmd"},
+      {"--kill-at", "WriteFile:1:5", "a.cmd"},
+      {"--then", "b.cmd"},                        // no first run
+      {"a.cmd", "--then", "b.cmd", "r.txt", "s.txt"},
+      {"--share", "\\\\srv=C:\\d", "a.cmd"},
+      {"--dump-data", "a.cmd"},                   // only with --show
+      {"--route", "cmds.txt=/tmp/cmds.txt", "a.cmd"},  // not a Windows path
   };
   for (const auto& args : bad) {
     Options o;

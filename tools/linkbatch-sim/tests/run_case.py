@@ -5,9 +5,10 @@ A case is a set of files in cases/ sharing one name:
   NAME.args    the arguments, one per line ('#' lines are comments); the
                placeholders {cmd} (NAME.txt as a command file), {examples}
                (the repository's examples/), {missing} (a path that does not
-               exist), {symtree} (a host tree holding a symbolic link) and
-               {results} (a results file in the case's scratch directory)
-               are filled in
+               exist), {symtree} (a host tree holding a symbolic link),
+               {hosttree} (a host tree of names Windows refuses, a file with
+               data and a second name of it) and {results} (a results file
+               in the case's scratch directory) are filled in
   NAME.txt     optional: the command lines, readable, turned into UTF-16LE
                by examples/make-demo-cmd.py (with a byte-order mark unless
                NAME.nobom exists)
@@ -106,6 +107,14 @@ def main():
             f.write("x")
         os.symlink("real", os.path.join(symtree, "link"))
         places["symtree"] = symtree
+        hosttree = os.path.join(work, "hosttree")
+        os.makedirs(os.path.join(hosttree, "con"))
+        for bad in (b"nul", b"aux.c", b"bad-\xff"):
+            open(os.path.join(hosttree.encode(), bad), "w").close()
+        with open(os.path.join(hosttree, "data.txt"), "w") as f:
+            f.write("hi")
+        os.link(os.path.join(hosttree, "data.txt"), os.path.join(hosttree, "second.txt"))
+        places["hosttree"] = hosttree
 
         args = []
         for line in read(base + ".args").splitlines():

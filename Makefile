@@ -53,7 +53,12 @@ deps:
 	  for a in $(FOREIGN_ARCHES); do
 	    dpkg --print-foreign-architectures | grep -qx "$$a" || $$sudo dpkg --add-architecture "$$a"
 	  done
-	  $$sudo apt-get update
+	  # A mirror caught mid-sync fails one index; a later try usually gets
+	  # it, and an install that still lacks an index says which package.
+	  for try in 1 2 3 4; do
+	    $$sudo apt-get update && break
+	    echo "apt-get update failed (try $$try of 4)"; sleep $$((try * 20))
+	  done
 	  $$sudo apt-get install -y "$${missing[@]}" </dev/null
 	fi
 	# A kernel without IA-32 emulation runs the 32-bit Wine loader only

@@ -118,20 +118,22 @@ DWORD BuildJunction(LPCWSTR junctionPath, LPCWSTR targetPath, JunctionData* data
   if (code != ERROR_SUCCESS) {
     return code;
   }
-  // An empty substitute name cannot occur: it always keeps its "\??" start.
+  // No reparse point holds more than 16 KiB, and NTFS refuses a longer record
+  // with ERROR_INVALID_REPARSE_DATA: a drive path of more than 4,089
+  // characters makes one. A substitute name or record too long for its own
+  // buffer is far past that limit, so it gets the same code; it is known
+  // here, before anything is made or removed. An empty substitute name cannot
+  // occur: it always keeps its "\??" start.
   DWORD substituteChars = BuildSubstituteName(fullTarget, targetChars, substitute);
   if (substituteChars == 0) {
-    return ERROR_FILENAME_EXCED_RANGE;
+    return ERROR_INVALID_REPARSE_DATA;
   }
   data->size = EncodeMountPoint(substitute, substituteChars, fullTarget, targetChars, data->bytes,
                                 JunctionDataBytes);
-  if (data->size == 0) {
-    return ERROR_FILENAME_EXCED_RANGE;
+  if (data->size == 0 || data->size > MaxReparseDataBytes) {
+    return ERROR_INVALID_REPARSE_DATA;
   }
-  // No reparse point holds more than 16 KiB, and NTFS refuses a longer record
-  // with ERROR_INVALID_REPARSE_DATA (a target of more than 4,089 characters
-  // for a drive path). Known here, before anything is made or removed.
-  return data->size <= MaxReparseDataBytes ? ERROR_SUCCESS : ERROR_INVALID_REPARSE_DATA;
+  return ERROR_SUCCESS;
 }
 
 DWORD PlaceJunction(LPCWSTR junctionPath, const JunctionData& data) {

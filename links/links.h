@@ -15,9 +15,10 @@ int MakeSymbolicLink(LPCWSTR linkPath, LPCWSTR targetPath, DWORD flags);
 int MakeHardLink(LPCWSTR existingPath, LPCWSTR newLinkPath);
 int MakeHardLinkByBackup(LPCWSTR existingPath, LPCWSTR newLinkPath);
 
-// Room for the reparse data of the longest target the full-path buffers
-// hold; more than the 16 KiB a reparse point may hold (MaxReparseDataBytes),
-// which BuildJunction checks on its own.
+// Room for the reparse data BuildJunction encodes, before it checks the
+// record against the 16 KiB a reparse point may hold (MaxReparseDataBytes).
+// A drive target of up to 6,137 characters fits; a longer one, like one over
+// 4,089, is refused with ERROR_INVALID_REPARSE_DATA.
 const DWORD JunctionDataBytes = 24576;
 
 // A junction's mount-point reparse data, built before anything on disk is
@@ -29,8 +30,9 @@ struct JunctionData {
 
 // Makes both paths absolute and builds the data of a junction to targetPath:
 // 0, or the code that stops the junction (ERROR_INVALID_NAME for a path that
-// cannot be made absolute, ERROR_FILENAME_EXCED_RANGE for one too long for
-// the buffers, ERROR_INVALID_REPARSE_DATA for data no reparse point holds).
+// cannot be made absolute, ERROR_FILENAME_EXCED_RANGE for one whose full
+// form passes 8191 characters, ERROR_INVALID_REPARSE_DATA for data no
+// reparse point holds).
 DWORD BuildJunction(LPCWSTR junctionPath, LPCWSTR targetPath, JunctionData* data);
 // Puts built data on junctionPath: a new directory, an existing empty one, or
 // a junction, which is re-pointed in place. A mounted folder is refused with

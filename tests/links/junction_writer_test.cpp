@@ -148,9 +148,10 @@ TEST_F(JunctionWriter, FailedWriteRemovesOnlyWhatItMade) {
   EXPECT_EQ(left.reparseTag, 0u);
 }
 
-// A path whose full form does not fit 8192 characters, a substitute name that
-// would not fit its 8192, or data over 24576 bytes: ERROR_FILENAME_EXCED_RANGE
-// before anything is created. Resolver errors come back the same way.
+// A path whose full form does not fit 8192 characters gives
+// ERROR_FILENAME_EXCED_RANGE; a record over the 16 KiB a reparse point holds
+// gives ERROR_INVALID_REPARSE_DATA, including one past the encoding buffers.
+// Either comes before anything is created. Resolver errors come back as well.
 TEST_F(JunctionWriter, LengthLimitsAndResolverErrors) {
   auto path = [](const std::u16string& head, size_t total) {
     return head + std::u16string(total - head.size(), u'a');
@@ -158,27 +159,27 @@ TEST_F(JunctionWriter, LengthLimitsAndResolverErrors) {
   struct Case {
     std::u16string junction;
     std::u16string target;
+    DWORD result;
   };
-  const Case tooLong[] = {
-      {u"C:\\j", path(u"C:\\", 8192)},
-      {path(u"C:\\", 8192), u"C:\\t"},
+  const Case limits[] = {
+      {u"C:\\j", path(u"C:\\", 8192), ERROR_FILENAME_EXCED_RANGE},
+      {path(u"C:\\", 8192), u"C:\\t", ERROR_FILENAME_EXCED_RANGE},
       // 8186 characters fit the full-path buffer; "\??\UNC\" makes 8192.
-      {u"C:\\j", path(u"\\\\srv\\share\\", 8186)},
-      // 20 + 2 * (n + 4 + n) bytes: 6138 characters make 24580.
-      {u"C:\\j", path(u"C:\\", 6138)},
+      {u"C:\\j", path(u"\\\\srv\\share\\", 8186), ERROR_INVALID_REPARSE_DATA},
+      // 20 + 2 * (n + 4 + n) bytes: 6138 characters pass the 24576 of the
+      // encoding buffer, 6137 fit it, 4090 pass 16 KiB and 4089 fit it.
+      {u"C:\\j", path(u"C:\\", 6138), ERROR_INVALID_REPARSE_DATA},
+      {u"C:\\j", path(u"C:\\", 6137), ERROR_INVALID_REPARSE_DATA},
+      {u"C:\\j", path(u"C:\\", 4090), ERROR_INVALID_REPARSE_DATA},
   };
-  for (const Case& c : tooLong) {
+  for (const Case& c : limits) {
     sim::ClearCalls();
-    EXPECT_EQ(MakeJunction(c.junction.c_str(), c.target.c_str()),
-              static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_EQ(MakeJunction(c.junction.c_str(), c.target.c_str()), c.result);
     EXPECT_EQ(sim::CallCount("CreateDirectoryW"), 0u);
     EXPECT_EQ(sim::CallCount("CreateFileW"), 0u);
   }
-  // 6137 characters fit the data buffer; the file system then refuses data
-  // over its own 16 KiB limit and the new directory is taken away again.
-  EXPECT_EQ(MakeJunction(u"C:\\j", path(u"C:\\", 6137).c_str()),
-            static_cast<DWORD>(ERROR_INVALID_REPARSE_DATA));
-  EXPECT_FALSE(sim::Inspect(u"C:\\j").exists);
+  EXPECT_EQ(MakeJunction(u"C:\\j", path(u"C:\\", 4089).c_str()), 0u);
+  EXPECT_EQ(sim::Inspect(u"C:\\j").reparseTag, static_cast<DWORD>(IO_REPARSE_TAG_MOUNT_POINT));
 
   sim::ClearCalls();
   EXPECT_NE(MakeJunction(u"", u"C:\\t"), 0u);
@@ -192,17 +193,18 @@ TEST_F(JunctionWriter, LengthLimitsAndResolverErrors) {
 // A junction is re-pointed in place; a mounted folder is refused by l and j
 // and stays mounted; a directory link is removed, then made a junction.
 TEST_F(JunctionWriter, RepointKeepsWhatItCannotReplace) {
-  const std::u16string tooLong = u" l \"C:\\p\" \"C:\\" + std::u16string(6135, u'a') + u"\"\r\n";
   // 4,090 characters: the record passes 16 KiB, which no reparse point holds.
   const std::u16string overRecord = u" l \"C:\\e\" \"C:\\" + std::u16string(4087, u'a') + u"\"\r\n";
+  // 6,138 characters: past the encoding buffer too, with a junction at P1.
+  const std::u16string overBuffer = u" l \"C:\\p\" \"C:\\" + std::u16string(6135, u'a') + u"\"\r\n";
   const struct {
     std::u16string line;
     DWORD result;
     size_t removals;  // 0 with a result of 0: re-pointed in place
   } cases[] = {
       {u" l \"C:\\p\" \"C:\\new\"\r\n", 0, 0},
-      {tooLong, ERROR_FILENAME_EXCED_RANGE, 0},
       {overRecord, ERROR_INVALID_REPARSE_DATA, 0},
+      {overBuffer, ERROR_INVALID_REPARSE_DATA, 0},
       {u" l \"C:\\m\" \"C:\\new\"\r\n", ERROR_DIR_NOT_EMPTY, 0},
       {u" j \"C:\\m\" \"C:\\new\"\r\n", ERROR_DIR_NOT_EMPTY, 0},
       {u" l \"C:\\s\" \"C:\\new\"\r\n", 0, 1},

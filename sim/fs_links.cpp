@@ -525,6 +525,9 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR mountPoint, LPWSTR volumeN
   CallScope call("GetVolumeNameForVolumeMountPointW", Q(mountPoint) + ", " + std::to_string(chars));
   DWORD e = 0;
   if (call.Faulted(&e)) return call.Fail(e);
+  // Wine's kernel32 volume tests (test_GetVolumeNameForVolumeMountPointA)
+  // give the three refusals below: a name without its trailing backslash,
+  // a drive letter with no device, and an arbitrary directory.
   // The mount point must end with a backslash ("Q:", "C:\mnt"):
   // ERROR_INVALID_NAME.
   if (!EndsWithBackslash(mountPoint)) return call.Fail(ERROR_INVALID_NAME);

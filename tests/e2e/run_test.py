@@ -117,5 +117,33 @@ class Verdicts(unittest.TestCase):
         self.assertTrue(run.check_records(want, whole, 4))
 
 
+check_spec = importlib.util.spec_from_file_location(
+    "check_readme", os.path.join(os.path.dirname(__file__), "check_readme.py"))
+check_readme = importlib.util.module_from_spec(check_spec)
+check_spec.loader.exec_module(check_readme)
+
+
+# The README's results table against the cases, both ways: a code no case
+# gives, a code no row lists, and a shared row or "as `k`" that covers one.
+class ReadmeResults(unittest.TestCase):
+    README = ("| Letter | Common results |\n|---|---|\n| `d`, `f` | 0; 3 folder missing |\n"
+              "| `k` | 0; 2 or 145 missing or full |\n| `l` | 4392 too long; as `k` |\n")
+
+    def case(self, line, code):
+        case = run.Case("x" + line[1], "here")
+        case.commands, case.expect.exit = [line], code
+        return case
+
+    def test_both_directions(self):
+        cases = [self.case(' d "a" "b"', 0), self.case(' f "a" "b"', 3), self.case(' k "a" "b"', 2),
+                 self.case(' k "a" "b"', 145), self.case(' l "a" "b"', 4392), self.case(' l "a" "b"', 2)]
+        text = self.README + "| `c` | 0 |\n| `j` | 0 |\n| `m` | 0 |\n| `n` | 0 |\n"
+        problems = check_readme.check(text, cases + [self.case(' k "a" "b"', 5),
+                                                     self.case(' k "a" "b', 99)])
+        self.assertEqual(len([p for p in problems if "gives 5" in p]), 1)
+        self.assertEqual(len([p for p in problems if "lists 0 for `c`" in p]), 1)
+        self.assertFalse([p for p in problems if "`d`" in p or "`f`" in p or "`l`" in p or "99" in p])
+
+
 if __name__ == "__main__":
     unittest.main()

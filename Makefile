@@ -59,7 +59,16 @@ deps:
 	    $$sudo apt-get update && break
 	    echo "apt-get update failed (try $$try of 4)"; sleep $$((try * 20))
 	  done
-	  $$sudo apt-get install -y "$${missing[@]}" </dev/null
+	  if ! $$sudo apt-get install -y "$${missing[@]}" </dev/null; then
+	    # A foreign architecture's index is the one a mirror most often
+	    # serves half-synced. Without it only the x86 executable's Wine runs
+	    # are lost, and those tests report themselves skipped.
+	    rest=()
+	    for p in "$${missing[@]}"; do [[ "$$p" == *:i386 ]] || rest+=("$$p"); done
+	    [ $${#rest[@]} -lt $${#missing[@]} ] || exit 1
+	    echo "WARNING: the i386 packages cannot be installed now; the x86 executable will not run under Wine, and its tests will be skipped"
+	    $$sudo apt-get install -y "$${rest[@]}" </dev/null
+	  fi
 	fi
 	# A kernel without IA-32 emulation runs the 32-bit Wine loader only
 	# through qemu; the registration does not survive a reboot.

@@ -118,7 +118,7 @@ class Verdicts(unittest.TestCase):
 
 
 check_spec = importlib.util.spec_from_file_location(
-    "check_readme", os.path.join(os.path.dirname(__file__), "check_readme.py"))
+    "check_readme", os.path.join(run.SOURCE, "tools", "check_readme_results.py"))
 check_readme = importlib.util.module_from_spec(check_spec)
 check_spec.loader.exec_module(check_readme)
 

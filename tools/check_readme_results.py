@@ -14,7 +14,7 @@ line is a well-formed command. Cases that inject faults, end the process
 from outside or name their own arguments are left out: their codes say
 nothing about a letter.
 
-    check_readme.py [README] [CASES-FOLDER]
+    check_readme_results.py [README] [CASES-FOLDER]
 
 Exit status 0 when both directions hold, 1 with each difference printed.
 Standard library only.
@@ -23,8 +23,9 @@ import os
 import re
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+E2E = os.path.join(SOURCE, "tests", "e2e")
+sys.path.insert(0, E2E)
 import run  # noqa: E402  the case format's own parser
 
 LETTERS = "cdfjklmn"
@@ -127,8 +128,8 @@ def check(readme_text, cases):
 
 
 def main(argv):
-    readme = argv[1] if len(argv) > 1 else os.path.join(run.SOURCE, "README.md")
-    folder = argv[2] if len(argv) > 2 else os.path.join(HERE, "cases")
+    readme = argv[1] if len(argv) > 1 else os.path.join(SOURCE, "README.md")
+    folder = argv[2] if len(argv) > 2 else os.path.join(E2E, "cases")
     with open(readme, encoding="utf-8") as f:
         text = f.read()
     problems = check(text, run.load_cases(folder))

@@ -931,6 +931,10 @@ class WineBackend(HostRunBackend):
     def missing(self, case):
         if "sim-only" in case.needs:
             return "needs what only the simulated machine offers"
+        # Wine keeps read-only as a missing write permission, which root
+        # passes: run as root, Wine opens such a file for writing.
+        if os.geteuid() == 0 and any(parse_item(i)[0] == "readonly" for i in case.setup):
+            return "run as root, Wine cannot keep a file read-only"
         return None
 
     def letters_needed(self, case):

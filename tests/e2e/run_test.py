@@ -3,14 +3,15 @@
 windows backend's path mapping and tree reading (through the same functions,
 over a file system given as data), and the verdicts a passing table never
 reaches (a declared difference that stopped happening, a torn record)."""
-import importlib.util
 import os
 import stat
+import sys
 import unittest
 
-spec = importlib.util.spec_from_file_location("run", os.path.join(os.path.dirname(__file__), "run.py"))
-run = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(run)
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(os.path.dirname(HERE)), "tools")]
+import check_readme_results  # noqa: E402
+import run  # noqa: E402
 
 
 def reparse(tag, substitute, printed):
@@ -117,12 +118,6 @@ class Verdicts(unittest.TestCase):
         self.assertTrue(run.check_records(want, whole, 4))
 
 
-check_spec = importlib.util.spec_from_file_location(
-    "check_readme", os.path.join(run.SOURCE, "tools", "check_readme_results.py"))
-check_readme = importlib.util.module_from_spec(check_spec)
-check_spec.loader.exec_module(check_readme)
-
-
 # The README's results table against the cases, both ways: a code no case
 # gives, a code no row lists, and a shared row or "as `k`" that covers one.
 class ReadmeResults(unittest.TestCase):
@@ -138,7 +133,7 @@ class ReadmeResults(unittest.TestCase):
         cases = [self.case(' d "a" "b"', 0), self.case(' f "a" "b"', 3), self.case(' k "a" "b"', 2),
                  self.case(' k "a" "b"', 145), self.case(' l "a" "b"', 4392), self.case(' l "a" "b"', 2)]
         text = self.README + "| `c` | 0 |\n| `j` | 0 |\n| `m` | 0 |\n| `n` | 0 |\n"
-        problems = check_readme.check(text, cases + [self.case(' k "a" "b"', 5),
+        problems = check_readme_results.check(text, cases + [self.case(' k "a" "b"', 5),
                                                      self.case(' k "a" "b', 99)])
         self.assertEqual(len([p for p in problems if "gives 5" in p]), 1)
         self.assertEqual(len([p for p in problems if "lists 0 for `c`" in p]), 1)
